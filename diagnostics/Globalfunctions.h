@@ -1,0 +1,30 @@
+#pragma once
+// The one reporting service of the program: every error and log entry goes
+// through writeLog, to the diagnostic file, the debug console (standard
+// error) and/or a message box, by the bits of `outputs`.
+#include <cstdint>
+#include <string>
+
+// Destinations (bit set).
+constexpr int LOG_TO_FILE = 1;
+constexpr int LOG_TO_CONSOLE = 2;
+constexpr int LOG_TO_MESSAGEBOX = 4;
+// Outputs value meaning "as the level decides" (error outputs or log outputs).
+constexpr int LOG_OUTPUTS_BY_LEVEL = 255;
+// Level of an error; any other level is a log entry.
+constexpr int LOG_LEVEL_ERROR = -1;
+
+bool writeLog(const char* file, int line, const char* function, int outputs, int level, int action,
+              const std::string& text);
+bool reportError(const std::string& text, int action = 0);
+void reportWaitResult(const char* file, int line, const char* function, int outputs, uint32_t waitResult,
+                      const std::string& objectName);
+void reportWaitResult(uint32_t waitResult, const std::string& objectName);
+
+void configureLog(int outputs, int maxLevel, bool timeStampOnLog, bool singleFile, const std::string& applicationName);
+void configureErrors(int outputs, const std::string& directory, const std::string& applicationName);
+
+bool appendToLogFile(const std::string& text, bool isError);
+void writeToConsole(const std::string& text);
+// This program never restarts the computer: always false.
+bool restartWindows();
