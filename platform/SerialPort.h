@@ -1,0 +1,94 @@
+#pragma once
+// A serial line over termios: exclusive use, raw 8 data bits, no parity, 1 or
+// 2 stop bits, any baud rate, reads that return at once with what is there,
+// writes that send every byte. The serial stack and the wake-up burst reach a
+// port only through this class.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class SerialPort final {
+public:
+    // Why the last operation failed, for the operator and for tests.
+    enum class Status {
+        Ok,
+        NoSuchDevice,
+        PermissionDenied,
+        InUse,
+        NotASerialDevice,
+        SettingsRejected,
+        LineFailed, // read or write error, hang-up
+        Failed,     // anything else
+    };
+
+    // The line settings found at opening, restored on close. Opaque here: the
+    // kernel's termios2 only exists in the file that sets the speed.
+    struct SavedLine {
+        alignas(8) std::array<unsigned char, 64> bytes{};
+        bool valid = false;
+    };
+
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens the device for reading and writing, for this program alone; the
+    // line settings are left as they are (saved for the close). False with
+    // status() and errorText() on failure; nothing stays open then.
+    bool open(const std::string& path);
+    // Raw mode, 8 data bits, no parity, stopBits (1 or 2), the baud rate
+    // (any value above 0). The settings are read back: a setting the driver
+    // ignored fails here.
+    bool configure(uint32_t baud, uint32_t stopBits);
+    bool isOpen() const { return m_fd >= 0; }
+
+    // read and writeAll may run at the same time on two threads; open,
+    // configure and close run alone. Neither changes status() or errorText():
+    // the cause of a failure goes to *why when given.
+    //
+    // Reads at most size bytes of what the port holds, without waiting.
+    // Returns the number of bytes (0 when nothing is there) or -1 when the
+    // line failed or hung up.
+    long read(uint8_t* buffer, size_t size, std::string* why = nullptr) const;
+    // Sends every byte, waiting while the driver's buffer is full.
+    bool writeAll(const uint8_t* data, size_t count, std::string* why = nullptr) const;
+    // Restores the saved settings, gives up exclusive use and closes. False
+    // when close() itself failed (the descriptor is released all the same).
+    bool close();
+
+    Status status() const { return m_status; }
+    // Operator-readable reason of the last failure: path and cause.
+    const std::string& errorText() const { return m_errorText; }
+    const std::string& path() const { return m_path; }
+    int fd() const { return m_fd; }
+
+    // Opens and closes again at once: true when the device could be used now.
+    // Does not change the line settings.
+    static bool probe(const std::string& path, std::string* reason = nullptr, Status* status = nullptr);
+
+private:
+    bool fail(Status status, const std::string& cause);
+    bool failErrno(int error, const char* what);
+
+    int m_fd = -1;
+    std::string m_path;
+    SavedLine m_saved;
+    Status m_status = Status::Ok;
+    std::string m_errorText;
+};
+
+// The termios2 side (SerialPortSpeed.cpp): <asm/termbits.h> cannot share a
+// file with <termios.h>. Each returns 0 or an errno value.
+namespace serial_line {
+int save(int fd, SerialPort::SavedLine& saved);
+int restore(int fd, const SerialPort::SavedLine& saved);
+// Applies raw 8N1/8N2 at baud and reads it back; on a mismatch returns
+// EIO and describes it in mismatch.
+int apply(int fd, uint32_t baud, uint32_t stopBits, std::string& mismatch);
+} // namespace serial_line
+
+} // namespace platform
