@@ -20,6 +20,16 @@ constexpr int SIGNATURE_32BITS = 3;
 constexpr int SIGNATURE_LEGACY = 4;
 constexpr int SIGNATURE_COUNT = 5;
 
+// Index of a section in the m_nSection* arrays.
+constexpr int SECTION_LT = 0;
+constexpr int SECTION_BG = 1;
+
+// The signature texts, in the order of m_nSignatureOffset.
+extern const char* const FILE_SIGNATURES[SIGNATURE_COUNT];
+
+// Size every header of the 32-bit and sectioned formats declares in its first word.
+constexpr uint32_t HEADER_SIZE = 36;
+
 // What the reader decodes from a file; the engine holds one and reads it at
 // every run. After a failed load m_nFileFormat is FORMAT_NONE.
 struct KWOSBinFileDescription {
@@ -55,10 +65,19 @@ struct KWOSBinFileLabels {
 };
 
 // Reads, checks and decodes the file at path. Every rejection is reported
-// through reportError and returns false; a rejected file leaves `file` empty
-// and `description.m_nFileFormat` FORMAT_NONE, so it can never be uploaded.
+// through reportError ("...\tTFormMain::openBinFile") and returns false. Any
+// rejection leaves `file` empty and `description` reset with m_nFileFormat
+// FORMAT_NONE, so neither a rejected file nor the previous one can be
+// uploaded. The labels are filled only as far as the checks get (a file
+// rejected for its section versions has them filled).
 bool openBinFile(const std::string& path, KWOSBinFile& file, KWOSBinFileDescription& description,
                  KWOSBinFileLabels& labels);
+
+// The part of openBinFile after the file was read: signature search, format,
+// headers, labels and checks, on bytes already in memory. `path` only names
+// the file (labels, KWOSBinFile::path). Same results and reports as openBinFile.
+bool loadBinFileBytes(std::vector<uint8_t> bytes, const std::string& path, KWOSBinFile& file,
+                      KWOSBinFileDescription& description, KWOSBinFileLabels& labels);
 
 // A version word shown as major "." minor (major = word >> 16, minor = low 16 bits).
 std::string versionWordText(int32_t word);
