@@ -3,6 +3,7 @@
 // through writeLog, to the diagnostic file, the debug console (standard
 // error) and/or a message box, by the bits of `outputs`.
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 // Destinations (bit set).
@@ -28,3 +29,9 @@ bool appendToLogFile(const std::string& text, bool isError);
 void writeToConsole(const std::string& text);
 // This program never restarts the computer: always false.
 bool restartWindows();
+
+// Head of an entry: "hh:mm:ss:mmm file line function\r\n" (24-hour local
+// time, milliseconds as three digits). writeLog builds it from one reading
+// of the clock.
+std::string formatEntryHead(const std::tm& localTime, int milliseconds, const char* file, int line,
+                            const char* function);

@@ -1,8 +1,12 @@
 #pragma once
 #include "platform/Wait.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace platform {
 
@@ -12,6 +16,8 @@ namespace platform {
 // deadline; threads of one process also take an in-process mutex.
 // acquire() returns WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_ABANDONED (the last
 // holder died holding it: the lock is then obtained) or WAIT_FAILED.
+// The lock directory is read when the object is constructed, so a test can
+// point it to a private folder by setting XDG_RUNTIME_DIR first.
 class NamedLock final {
 public:
     explicit NamedLock(std::string name);
@@ -19,17 +25,30 @@ public:
     NamedLock(const NamedLock&) = delete;
     NamedLock& operator=(const NamedLock&) = delete;
 
+    // False when the lock file could not be created.
     bool ok() const { return m_ok; }
     const std::string& path() const { return m_path; }
     uint32_t acquire(uint32_t ms);
     // False when this thread does not hold the lock (after a failed acquire).
     bool release();
 
+    // Folder that holds the lock files: $XDG_RUNTIME_DIR, else /tmp.
+    static std::string lockDirectory();
+
 private:
+    int openLockFile() const;
+    // The in-process part: a flag under a mutex rather than a timed_mutex,
+    // whose timed lock the thread sanitizer does not follow.
+    bool takeInProcess(std::chrono::steady_clock::time_point deadline, bool unlimited);
+    void giveInProcess();
+
     std::string m_name;
     std::string m_path;
     bool m_ok = false;
-    std::timed_mutex m_inProcess;
+    std::mutex m_stateLock;
+    std::condition_variable m_freed;
+    bool m_heldInProcess = false;
+    std::atomic<std::thread::id> m_owner{};
     int m_fd = -1; // descriptor of the current holder, -1 when not held
 };
 
