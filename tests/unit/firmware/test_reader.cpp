@@ -130,8 +130,14 @@ TEST(BinFileReader, FormatDecisions) {
     putText(ltAndBgOnly, 0x204, "Xxxxx");
     Bytes veltra32Only = fileWith(256, 0x40, BITS32_HEADER);
     putText(veltra32Only, 0x44, "Veltrb32"); // "Veltra32" without "Veltra" cannot occur; a lone broken one
+    Bytes bits32AndSection = fileWith(256, 0x40, BITS32_HEADER);
+    putText(bits32AndSection, 0x80, "VltBl");
+    Bytes legacyAndSection = fileWith(256, 0x40, LEGACY_HEADER);
+    putText(legacyAndSection, 0x80, "VltLt");
     const Case cases[] = {
         {"8-byte file", eightBytes, FORMAT_NONE},
+        {"Veltra32 and a section signature", bits32AndSection, FORMAT_NONE},
+        {"Veltra and a section signature", legacyAndSection, FORMAT_NONE},
         {"signature 2 bytes off", unaligned, FORMAT_NONE},
         {"three sections and Veltra", sectionsAndVeltra, FORMAT_NONE},
         {"two sections", ltAndBgOnly, FORMAT_NONE},
