@@ -1,0 +1,93 @@
+#pragma once
+// KWOCComT: one serial port and the worker thread that polls it. A periodic
+// timer wakes the thread every read period; the thread reads whatever the port
+// holds, without waiting for more, and hands each non-empty chunk to
+// m_OnReceive. The owner writes synchronously with write().
+#include "platform/Event.h"
+#include "platform/PeriodicTimer.h"
+#include "platform/PortMap.h"
+#include "platform/SerialPort.h"
+#include "platform/Thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+// m_State values.
+constexpr int32_t COM_STATE_CLOSED = 0;
+constexpr int32_t COM_STATE_OPENING = 1;
+constexpr int32_t COM_STATE_OPEN = 2;
+constexpr int32_t COM_STATE_CLOSING = 3;
+constexpr int32_t COM_STATE_FAILED = 4;
+
+class KWOCComT : public platform::Thread {
+public:
+    // portMap: how COM numbers become devices (tests give temporary folders).
+    KWOCComT(bool* pisError, bool synchronize, platform::PortMap portMap = platform::PortMap());
+    ~KWOCComT() override;
+
+    // Checks and applies the requested settings and lets the thread open the
+    // port. True when the port exists and the thread has been told to open it.
+    bool comInit();
+    // Sends every byte on the caller's thread; true when the port is open and
+    // the write succeeded.
+    bool write(const uint8_t* bytes, int32_t count);
+    void requestClose();
+
+    // Size of the read buffers for a baud rate and read period: a quarter of
+    // the bytes one period carries, at least 50, computed without overflow.
+    static int32_t bufferSizeFor(uint64_t baud, int64_t readLoopMs);
+    // The device path COM n stands for, and why it cannot be opened.
+    const platform::PortMap& portMap() const { return m_PortMap; }
+
+    std::unique_ptr<platform::Event> m_pHevTimer;
+    std::unique_ptr<platform::PeriodicTimer> m_TimerId; // the periodic timer; null for none
+    bool m_bSynchronize = false;
+    std::atomic<bool> m_bReadOk{true};
+    std::atomic<bool> m_bCloseRequest{false};
+    std::atomic<bool> m_bOpenRequest{false};
+    uint32_t m_Port = 0;
+    uint32_t m_Baud = 0; // unsigned here: any uint32 baud rate requested stays positive
+    uint32_t m_StopBits = 0;
+    std::vector<uint8_t> m_pReadBuffer;
+    int32_t m_ReadChunk = 0;
+    uint32_t m_BytesRead = 0;
+    std::atomic<int32_t> m_State{COM_STATE_CLOSED};
+    int32_t m_ReadLoopMs = 10;
+    int32_t m_RequestedPort = 1;
+    uint32_t m_RequestedBaud = 9600;
+    uint32_t m_RequestedStopBits = 1;
+    std::atomic<bool> m_bLineOk{true};
+    int32_t m_BufferSize = 0;
+    std::vector<uint8_t> m_pReceived; // the chunk, then one zero byte
+    uint32_t m_ReceivedLength = 0;
+    std::function<void()> m_OnReceive; // reads m_pReceived and m_ReceivedLength
+    platform::SerialPort m_pHevComm;   // the open port (it saves and restores the line settings)
+
+protected:
+    void execute() override;
+
+private:
+    static constexpr uint32_t TIMER_WAIT_MS = 10000;
+    static constexpr int32_t MIN_BUFFER_SIZE = 50;
+    static constexpr int32_t MAX_BUFFER_SIZE = 1 << 20;
+
+    bool startTimer(uint32_t periodMs);
+    void closePort(int line, const char* failureText);
+    void releaseBuffers();
+    bool openPort();
+    void failLine();
+    std::string openFailureText(uint32_t port, uint32_t baud, const std::string& reason) const;
+
+    platform::PortMap m_PortMap;
+    // Held by the thread around each turn of its loop except its waits:
+    // comInit holds the thread with it while it changes the settings and the timer.
+    std::mutex m_HoldLock;
+    // Shared by read and write, exclusive for opening and closing: no write
+    // reaches a closed or reused descriptor.
+    std::shared_mutex m_PortLock;
+};
