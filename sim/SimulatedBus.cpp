@@ -120,8 +120,8 @@ void SimulatedBus::closeLine()
 
 void SimulatedBus::shutLine()
 {
+    m_lineClosed = true; // before the hang-up can be seen
     m_pty.close();
-    m_lineClosed = true;
     m_served.notify_all();
     if (m_onLineClosed)
         m_onLineClosed();

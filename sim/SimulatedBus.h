@@ -55,6 +55,8 @@ public:
     bool running() const { return m_thread.joinable() && !m_stopped.load(); }
     const std::string& slavePath() const { return m_pty.slavePath(); }
     const std::string& lastError() const { return m_error; }
+    // The baud rate the tool set on its end of the line (0 when unknown).
+    unsigned lineBaudRate() const { return m_pty.lineBaudRate(); }
 
     // Closes the line as an unplugged adapter would; the tool's port hangs up.
     void closeLine();

@@ -116,12 +116,22 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGUSR1); // the line closed by a fault
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    std::mutex output; // outlives the bus, whose thread prints the trace
     sim::SimulatedBus bus(options->bus);
     if (!sim::buildBus(*options, bus, error)) {
         std::cerr << "rs485-devsim: " << error << "\n";
         return 2;
     }
     bus.onLineClosed([] { ::kill(::getpid(), SIGUSR1); });
+    // Trace lines wait until the "pty:" line is out, which must come first.
+    std::unique_lock header(output);
+    if (options->trace) {
+        bus.setTrace([&output](sim::TraceDirection direction, std::span<const uint8_t> frame) {
+            std::lock_guard lock(output);
+            std::printf("%s %s\n", direction == sim::TraceDirection::FromLine ? "->" : "<-", hex(frame).c_str());
+            std::fflush(stdout);
+        });
+    }
     if (!bus.start()) {
         std::cerr << "rs485-devsim: cannot open a pseudo-terminal: " << bus.lastError() << "\n";
         return 1;
@@ -140,13 +150,7 @@ int main(int argc, char** argv)
     if (!link.path().empty())
         std::printf("link: %s\n", link.path().c_str());
     std::fflush(stdout);
-
-    if (options->trace) {
-        bus.setTrace([](sim::TraceDirection direction, std::span<const uint8_t> frame) {
-            std::printf("%s %s\n", direction == sim::TraceDirection::FromLine ? "->" : "<-", hex(frame).c_str());
-            std::fflush(stdout);
-        });
-    }
+    header.unlock();
 
     int signal = 0;
     while (sigwait(&signals, &signal) != 0) {
