@@ -1,4 +1,5 @@
 #include "comm/ComT.h"
+#include "platform/MainLoop.h"
 #include "integration/comm/Pty.h"
 #include "unit/comm/LogRecorder.h"
 
@@ -281,6 +282,40 @@ TEST(ComTBuffers, SizedWithoutOverflowForAnyBaudRate)
     };
     for (const auto& c : cases)
         EXPECT_EQ(KWOCComT::bufferSizeFor(c.baud, c.ms), c.size) << c.baud << " baud, " << c.ms << " ms";
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ComT, SynchronizedCallbackRunsOnTheUiThread)
+{
+    platform::MainLoop loop;
+    platform::UiBridge::install(&loop);
+    bool error = true;
+    KWOCComT com(&error, /*synchronize=*/true, pty.portMap());
+    ASSERT_FALSE(error);
+    std::atomic<int> onUi{0};
+    std::atomic<int> elsewhere{0};
+    com.m_RequestedPort = PTY_PORT;
+    com.m_RequestedBaud = 115200;
+    com.m_ReadLoopMs = 2;
+    com.m_OnReceive = [&] { (loop.isUiThread() ? onUi : elsewhere) += static_cast<int>(com.m_ReceivedLength); };
+    ASSERT_TRUE(com.comInit());
+    ASSERT_TRUE(pty.send({1, 2, 3, 4}));
+    // This thread is the UI thread while it runs the loop.
+    EXPECT_TRUE(loop.runUntil([&] { return onUi + elsewhere >= 4; }, std::chrono::milliseconds(5000)));
+    EXPECT_EQ(onUi.load(), 4);
+    EXPECT_EQ(elsewhere.load(), 0);
+    // The worker may be waiting for the UI thread: keep the loop running while it ends.
+    std::thread ender([&] {
+        com.terminate();
+        com.resume();
+        com.wait(platform::INFINITE);
+    });
+    loop.runUntil([&] { return com.finished(); }, std::chrono::milliseconds(5000));
+    ender.join();
+    platform::UiBridge::install(nullptr);
 }
 
 } // namespace
