@@ -115,6 +115,8 @@ std::optional<uint8_t> parseBusAddress(std::string_view text)
 std::optional<DevsimOptions> parseDevsimOptions(const std::vector<std::string>& args, std::string& error)
 {
     DevsimOptions options;
+    std::optional<int> busyAll;       // --busy N: every device without its own --busy ADDR:N
+    std::vector<uint8_t> busyGiven;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const Arg arg = splitArg(args[i]);
         auto value = [&]() -> std::optional<std::string> {
@@ -202,23 +204,20 @@ std::optional<DevsimOptions> parseDevsimOptions(const std::vector<std::string>& 
             if (!v)
                 return std::nullopt;
             std::string_view text = *v;
-            std::vector<DeviceConfig*> devices;
-            if (text.find(':') != std::string_view::npos) {
-                DeviceConfig* device = target(options, text, name, error);
-                if (!device)
-                    return std::nullopt;
-                devices.push_back(device);
-            } else {
-                for (auto& d : options.devices)
-                    devices.push_back(&d);
-            }
+            DeviceConfig* device = nullptr;
+            if (text.find(':') != std::string_view::npos && !(device = target(options, text, name, error)))
+                return std::nullopt;
             auto polls = parseNumber<int>(text);
             if (!polls || *polls < 0) {
                 error = "--busy needs [ADDR:]N, N status reads that answer busy after each block";
                 return std::nullopt;
             }
-            for (DeviceConfig* d : devices)
-                d->busyPolls = *polls;
+            if (device) {
+                device->busyPolls = *polls;
+                busyGiven.push_back(device->address);
+            } else {
+                busyAll = *polls;
+            }
         } else if (name == "--fault") {
             auto v = value();
             if (!v)
@@ -274,6 +273,9 @@ std::optional<DevsimOptions> parseDevsimOptions(const std::vector<std::string>& 
         if (!error.empty())
             return std::nullopt;
     }
+    for (auto& d : options.devices)
+        if (busyAll && std::find(busyGiven.begin(), busyGiven.end(), d.address) == busyGiven.end())
+            d.busyPolls = *busyAll;
     if (!options.help && options.devices.empty()) {
         error = "no device: give at least one --device (see --help)";
         return std::nullopt;

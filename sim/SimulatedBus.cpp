@@ -121,7 +121,10 @@ void SimulatedBus::closeLine()
 void SimulatedBus::shutLine()
 {
     m_lineClosed = true; // before the hang-up can be seen
-    m_pty.close();
+    {
+        std::lock_guard lock(m_lock);
+        m_pty.close();
+    }
     m_served.notify_all();
     if (m_onLineClosed)
         m_onLineClosed();
@@ -138,6 +141,12 @@ bool SimulatedBus::waitFor(const std::function<bool(Bus&)>& pred, std::chrono::m
         m_served.wait_until(lock, std::min(deadline, Clock::now() + WAIT_SLICE));
     }
     return true;
+}
+
+unsigned SimulatedBus::lineBaudRate()
+{
+    std::lock_guard lock(m_lock); // the line may be closing on the bus's thread
+    return m_pty.lineBaudRate();
 }
 
 Version SimulatedBus::reportedVersion(uint8_t address)

@@ -56,7 +56,7 @@ public:
     const std::string& slavePath() const { return m_pty.slavePath(); }
     const std::string& lastError() const { return m_error; }
     // The baud rate the tool set on its end of the line (0 when unknown).
-    unsigned lineBaudRate() const { return m_pty.lineBaudRate(); }
+    unsigned lineBaudRate();
 
     // Closes the line as an unplugged adapter would; the tool's port hangs up.
     void closeLine();
@@ -85,7 +85,7 @@ private:
     void shutLine();
 
     const BusOptions m_options;
-    std::mutex m_lock;            // guards m_bus
+    std::mutex m_lock;            // guards m_bus, and the pty while it closes
     std::condition_variable m_served;
     Bus m_bus;
     Pty m_pty;

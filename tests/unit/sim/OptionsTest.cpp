@@ -58,6 +58,16 @@ TEST(SimOptions, RoutedBusWithEverySetting)
     });
 }
 
+TEST(SimOptions, BusyForAllDevicesWhereverItStands)
+{
+    std::string error;
+    const auto o = parseDevsimOptions(
+        words({"--busy", "3", "--device", "55:1.0:1.0", "--device", "33:1.0:1.0", "--busy", "33:1"}), error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->devices[0].busyPolls, 3);
+    EXPECT_EQ(o->devices[1].busyPolls, 1);
+}
+
 TEST(SimOptions, MistakesAreNamed)
 {
     const struct {
