@@ -1,0 +1,119 @@
+#include "UiTestSupport.h"
+
+#include "app/StartupRules.h"
+#include "diagnostics/Globalfunctions.h"
+#include "platform/DataDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace uitest {
+namespace {
+
+std::string makeHome()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "rs485-ui-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        std::abort();
+    return pattern;
+}
+
+// HOME is replaced before main() runs, so nothing can have read the real one.
+const std::string g_home = [] {
+    std::string home = makeHome();
+    setenv("HOME", home.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return home;
+}();
+
+class QtEnvironment final : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "test_ui";
+        static char* argv[] = {name, nullptr};
+        m_application = std::make_unique<QApplication>(argc, argv);
+        m_bridge = std::make_unique<QtUiBridge>();
+        m_bridge->setTimeScaleForTests(TIME_SCALE);
+        platform::UiBridge::install(m_bridge.get());
+        platform::dataDirectory(); // creates it
+    }
+
+    void TearDown() override
+    {
+        platform::UiBridge::install(nullptr);
+        m_bridge.reset();
+        m_application.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(g_home, ignored);
+    }
+
+    QtUiBridge& bridge() { return *m_bridge; }
+
+private:
+    std::unique_ptr<QApplication> m_application;
+    std::unique_ptr<QtUiBridge> m_bridge;
+};
+
+QtEnvironment* const g_environment =
+    static_cast<QtEnvironment*>(testing::AddGlobalTestEnvironment(new QtEnvironment));
+
+} // namespace
+
+const std::string& homeDirectory()
+{
+    return g_home;
+}
+
+std::string dataDirectory()
+{
+    return platform::dataDirectory();
+}
+
+QtUiBridge& bridge()
+{
+    return g_environment->bridge();
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    return QTest::qWaitFor(pred, timeoutMs);
+}
+
+void reportErrorsToFile()
+{
+    configureErrors(LOG_TO_FILE, dataDirectory(), app::APPLICATION_NAME);
+    configureLog(0, 255, false, true, app::APPLICATION_NAME);
+}
+
+std::string diagnosticFile()
+{
+    std::ifstream in(dataDirectory() + "/Error_" + app::APPLICATION_NAME + ".log", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void answerNextModal(std::function<bool(QWidget*)> answer)
+{
+    auto* poll = new QTimer;
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, answer] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->isVisible() && answer(modal)) {
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start();
+}
+
+} // namespace uitest

@@ -1,0 +1,47 @@
+#pragma once
+// What the window tests share: a temporary HOME (set before anything reads
+// it), the QApplication with a QtUiBridge whose timers run faster, waiting on
+// conditions while the event loop runs, and the diagnostic file as the place
+// where reported errors can be read back.
+#include "ui/QtUiBridge.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace uitest {
+
+// Engine timers run at this fraction of their time (a 25 s wait takes 0.25 s).
+constexpr double TIME_SCALE = 0.01;
+constexpr int DEFAULT_WAIT_MS = 15000;
+
+// The temporary home of this test process and its data directory.
+const std::string& homeDirectory();
+std::string dataDirectory();
+
+QtUiBridge& bridge();
+
+// Runs the event loop until pred() holds or the deadline passes; returns pred().
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs = DEFAULT_WAIT_MS);
+
+// Errors go to the diagnostic file of the data directory only.
+void reportErrorsToFile();
+// The whole diagnostic file ("" when there is none).
+std::string diagnosticFile();
+
+template <typename T>
+T* child(QWidget* parent, const char* name)
+{
+    return parent->findChild<T*>(QString::fromLatin1(name));
+}
+
+// Schedules an answer to a modal dialog: answer(dialog) is offered every modal
+// dialog that shows while the event loop runs, until it returns true (handled).
+// Call it on the UI thread.
+void answerNextModal(std::function<bool(QWidget*)> answer);
+
+} // namespace uitest

@@ -1,0 +1,325 @@
+// Runs from the window against the simulated bus on a pseudo-terminal linked
+// as COM1: whole upgrades, failures, checks, validation, closing mid-run and
+// the wake-up burst.
+#include "WindowFixture.h"
+
+#include "platform/SerialPort.h"
+#include "sim/SimulatedBus.h"
+#include "sim/mkfw/FirmwareLayout.h"
+
+#include <QMessageBox>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace uitest;
+
+namespace {
+
+constexpr uint8_t DEVICE = 0x55;
+
+std::vector<uint8_t> legacyFirmware(mkfw::Version version, uint32_t size = 0x1000)
+{
+    mkfw::Options options;
+    options.format = mkfw::Format::Legacy;
+    options.deviceType = {18, 4};
+    options.version = version;
+    options.minVersion = {1, 0};
+    options.codeSize = size;
+    const mkfw::Result file = mkfw::layOut(options);
+    EXPECT_TRUE(file.error.empty()) << file.error;
+    return file.bytes;
+}
+
+sim::DeviceConfig device(uint8_t address, sim::Version big, std::optional<sim::Version> hardware = std::nullopt)
+{
+    sim::DeviceConfig config;
+    config.address = address;
+    config.type = {18, 4};
+    config.bigVersion = big;
+    config.hardware = hardware;
+    return config;
+}
+
+// Records the order in which controls become enabled.
+class EnableOrder final : public QObject {
+public:
+    explicit EnableOrder(const std::function<QWidget*(const char*)>& find)
+    {
+        for (const char* name : RUN_CONTROLS)
+            find(name)->installEventFilter(this);
+    }
+    QStringList order;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::EnabledChange && static_cast<QWidget*>(watched)->isEnabled())
+            order << watched->objectName();
+        return false;
+    }
+};
+
+class SimulatedRun : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        sim::BusOptions options;
+        options.timeScale = TIME_SCALE;
+        bus = std::make_unique<sim::SimulatedBus>(options);
+    }
+
+    void startBus()
+    {
+        ASSERT_TRUE(bus->start()) << bus->lastError();
+        port = std::make_unique<LinkedPort>(1, bus->slavePath());
+        openWindow();
+        ASSERT_EQ(form->comPort(), 1);
+    }
+
+    void TearDown() override
+    {
+        WindowTest::TearDown();
+        port.reset();
+        bus.reset();
+    }
+
+    bool portReleased() { return platform::SerialPort::probe(bus->slavePath()); }
+
+    std::unique_ptr<sim::SimulatedBus> bus;
+    std::unique_ptr<LinkedPort> port;
+};
+
+TEST_F(SimulatedRun, StartUpgradesTheDeviceAndUnlocksTheWindowInOrder)
+{
+    bus->addDevice(device(DEVICE, {1, 0}, sim::Version{2, 0}));
+    startBus();
+    loadThroughDialog(writeFile("upgrade.bin", legacyFirmware({1, 5})));
+    ASSERT_TRUE(button("BFUStart")->isEnabled());
+
+    std::vector<int> progressSeen;
+    QObject::connect(progress(), &QProgressBar::valueChanged, form.get(), [&](int v) { progressSeen.push_back(v); });
+    EnableOrder enabled([this](const char* name) { return control<QWidget>(name); });
+
+    button("BFUStart")->click();
+    EXPECT_FALSE(controlsUnlocked());
+    EXPECT_FALSE(button("BFUStart")->isEnabled());
+    EXPECT_EQ(stateLines().value(0), QStringLiteral("Start upgrade."));
+    ASSERT_TRUE(waitUntil([&] { return form->lastEventCode() == EVENT_FINISHED; })) << stateBox()->toPlainText().toStdString();
+
+    const QStringList lines = stateLines();
+    EXPECT_GT(lines.size(), 3) << "step lines between start and end";
+    EXPECT_EQ(lines.last(), QStringLiteral("Upgrade finished successfully."));
+    EXPECT_EQ(lines.filter(QStringLiteral("Upgrade failed.")).size(), 0);
+    EXPECT_EQ(label("LTypeVal")->text(), QStringLiteral("18.4"));
+    EXPECT_EQ(label("LOldVersionVal")->text(), QStringLiteral("1.0 / 2.0"));
+    EXPECT_EQ(progress()->value(), 0);
+    const int highest = progressSeen.empty() ? 0 : *std::max_element(progressSeen.begin(), progressSeen.end());
+    EXPECT_GE(highest, 90);
+    EXPECT_GE(std::set<int>(progressSeen.begin(), progressSeen.end()).size(), 5u) << "the bar moved";
+    QStringList expectedOrder;
+    for (const char* name : RUN_CONTROLS)
+        expectedOrder << QString::fromLatin1(name);
+    EXPECT_EQ(enabled.order, expectedOrder);
+
+    // The firmware-state timer closes the connection shortly after the end.
+    EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 2000));
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 5}));
+}
+
+TEST_F(SimulatedRun, AFailedRunTurnsTheStateBoxRedUntilTheNextStart)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    sim::Fault fault;
+    fault.kind = sim::FaultKind::WrongChecksum;
+    fault.trigger = sim::FaultTrigger::request(1);
+    ASSERT_TRUE(bus->addFault(DEVICE, fault));
+    startBus();
+    loadThroughDialog(writeFile("upgrade.bin", legacyFirmware({1, 5})));
+    const QColor normal = stateBox()->palette().color(QPalette::Base);
+
+    ASSERT_TRUE(runToEnd(button("BFUStart"), 20000));
+    EXPECT_EQ(form->lastEventCode(), EVENT_FAILED);
+    const QStringList lines = stateLines();
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines.last(), QStringLiteral("Upgrade failed."));
+    EXPECT_NE(lines[lines.size() - 2], QStringLiteral("Start upgrade.")) << "the reason comes before";
+    EXPECT_EQ(stateBox()->palette().color(QPalette::Base), QColor(255, 80, 80));
+    EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 2000));
+
+    // Start gives the colour back and clears the text; this run succeeds.
+    button("BFUStart")->click();
+    EXPECT_EQ(stateBox()->palette().color(QPalette::Base), normal);
+    EXPECT_EQ(stateLines().value(0), QStringLiteral("Start upgrade."));
+    ASSERT_TRUE(waitUntil([&] { return form->lastEventCode() == EVENT_FINISHED && controlsUnlocked(); }));
+}
+
+TEST_F(SimulatedRun, CheckDeviceNeedsNoFileButStartDoes)
+{
+    bus->addDevice(device(DEVICE, {2, 3}));
+    startBus();
+    ASSERT_FALSE(button("BFUStart")->isEnabled());
+    ASSERT_TRUE(runToEnd(button("BCheckDevice")));
+    EXPECT_EQ(form->lastEventCode(), EVENT_CHECK_DONE);
+    EXPECT_EQ(label("LTypeVal")->text(), QStringLiteral("18.4"));
+    EXPECT_EQ(label("LOldVersionVal")->text(), QStringLiteral("2.3 / NA"));
+    EXPECT_FALSE(stateLines().contains(QStringLiteral("Start upgrade.")));
+    EXPECT_TRUE(button("BFUStart")->isEnabled()) << "the end of any run enables Start";
+    EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 2000));
+
+    ASSERT_TRUE(runToEnd(button("BFUStart")));
+    EXPECT_EQ(form->lastEventCode(), EVENT_FAILED);
+    EXPECT_EQ(stateLines(), QStringList({"Start upgrade.", "No bin file has been selected.", "Upgrade failed."}));
+    EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 2000));
+}
+
+TEST_F(SimulatedRun, FieldsAreValidatedBeforeARunStarts)
+{
+    bus->addDevice(device(0x0A, {1, 0}));
+    bus->addDevice(device(0xFF, {1, 0}));
+    bus->addDevice(device(DEVICE, {1, 0}));
+    ASSERT_TRUE(bus->addDevice(device(0x33, {1, 0}), DEVICE, 0));
+    ASSERT_TRUE(bus->addDevice(device(0x34, {1, 0}), DEVICE, 15));
+    startBus();
+
+    struct Case {
+        const char* mode;    // radio button
+        const char* field;   // edit changed
+        const char* text;
+        const char* refusal; // null: accepted, a check run ends with EVENT_CHECK_DONE
+    };
+    const Case cases[] = {
+        {"RBMainDirect", "EMainAdd", "00", "Invalid Main address"},
+        {"RBMainDirect", "EMainAdd", "5", "Invalid Main address"},
+        {"RBMainDirect", "EMainAdd", "555", "Invalid Main address"},
+        {"RBMainDirect", "EMainAdd", "G1", "Invalid Main address"},
+        {"RBMainDirect", "EMainAdd", "0a", nullptr},
+        {"RBMainDirect", "EMainAdd", "FF", nullptr},
+        {"RBMainDirect", "EBaudRate", "0", "Invalid Baudrate value"},
+        {"RBMainDirect", "EBaudRate", "-5", "Invalid Baudrate value"},
+        {"RBMainDirect", "EBaudRate", "abc", "Invalid Baudrate value"},
+        {"RBMainDirect", "EBaudRate", "1", nullptr},
+        {"RBNested1ThroughMain", "EInterfaceNumber1", "16", "Invalid Nested 1 interface"},
+        {"RBNested1ThroughMain", "EInterfaceNumber1", "", "Invalid Nested 1 interface"},
+        {"RBNested1ThroughMain", "EInterfaceNumber1", "0", nullptr},
+        {"RBNested1ThroughMain", "ENestedAdd1", "00", "Invalid Nested 1 address"},
+        {"RBNested2ThroughMain", "EInterfaceNumber2", "16", "Invalid Nested 2 interface"},
+        {"RBNested2ThroughMain", "ENestedAdd2", "G1", "Invalid Nested 2 address"},
+    };
+    for (const Case& c : cases) {
+        // Baud rate set after the radio button, which resets it.
+        control<QRadioButton>(c.mode)->click();
+        edit("EMainAdd")->setText(QStringLiteral("55"));
+        edit("ENestedAdd1")->setText(QStringLiteral("33"));
+        edit("EInterfaceNumber1")->setText(QStringLiteral("0"));
+        edit("ENestedAdd2")->setText(QStringLiteral("34"));
+        edit("EInterfaceNumber2")->setText(QStringLiteral("0"));
+        edit(c.field)->setText(QString::fromUtf8(c.text));
+        const int refusalsBefore = c.refusal ? reported(c.refusal) : 0;
+        form->fwUpgraderEvent(EVENT_PROGRESS, 0, "0", true); // a code that no run ends with
+        ASSERT_TRUE(runToEnd(button("BCheckDevice"))) << c.field << "=" << c.text;
+        if (c.refusal) {
+            EXPECT_EQ(reported(c.refusal), refusalsBefore + 1) << c.field << "=" << c.text;
+            EXPECT_EQ(form->lastEventCode(), EVENT_PROGRESS) << "no run: " << c.field << "=" << c.text;
+        } else {
+            EXPECT_EQ(form->lastEventCode(), EVENT_CHECK_DONE) << c.field << "=" << c.text;
+        }
+    }
+    // Interface 15 reaches the device behind the last interface.
+    control<QRadioButton>("RBNested1ThroughMain")->click();
+    edit("ENestedAdd1")->setText(QStringLiteral("34"));
+    edit("EInterfaceNumber1")->setText(QStringLiteral("15"));
+    ASSERT_TRUE(runToEnd(button("BCheckDevice")));
+    EXPECT_EQ(form->lastEventCode(), EVENT_CHECK_DONE);
+    EXPECT_GT(bus->requestCount(0x34), 0u);
+}
+
+TEST_F(SimulatedRun, TheDowngradeQuestionIsAskedOnTheUiThread)
+{
+    bus->addDevice(device(DEVICE, {1, 9}));
+    startBus();
+    loadThroughDialog(writeFile("older.bin", legacyFirmware({1, 5})));
+    QString asked;
+    answerNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box || !box->button(QMessageBox::No))
+            return false;
+        asked = box->text();
+        box->button(QMessageBox::No)->click();
+        return true;
+    });
+    ASSERT_TRUE(runToEnd(button("BFUStart")));
+    EXPECT_EQ(asked, QStringLiteral("You are downgrading ! Continue?"));
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 9}));
+    EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 2000));
+}
+
+TEST_F(SimulatedRun, ClosingTheWindowDuringAnUploadEndsPromptlyAndReleasesThePort)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    startBus();
+    loadThroughDialog(writeFile("large.bin", legacyFirmware({1, 5}, 0x20000)));
+    button("BFUStart")->click();
+    ASSERT_TRUE(waitUntil([&] { return progress()->value() >= 5; }));
+    ASSERT_LT(progress()->value(), 90) << "the upload is still under way";
+    ASSERT_FALSE(portReleased());
+    const int linesBefore = static_cast<int>(stateLines().size());
+
+    form->close(); // returns only when the engine and the display thread are gone
+    EXPECT_EQ(form->upgrader(), nullptr);
+    EXPECT_TRUE(form->isClosing());
+    EXPECT_TRUE(portReleased());
+    // Nothing was shown after the closing began.
+    QTest::qWait(50);
+    EXPECT_EQ(stateLines().size(), linesBefore);
+    form.reset();
+    bridge().setClosing(false);
+}
+
+TEST_F(SimulatedRun, WakeUpSendsTheBurstWithoutWaitingForTheUiThreadOnAnEcho)
+{
+    // No simulator: a bare pseudo-terminal that echoes what it receives.
+    sim::Pty line;
+    std::string error;
+    ASSERT_TRUE(line.open(error)) << error;
+    port = std::make_unique<LinkedPort>(1, line.slavePath());
+    openWindow();
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> received{0};
+    std::atomic<size_t> others{0};
+    std::atomic<unsigned> baud{0};
+    std::thread far([&] {
+        uint8_t buffer[256];
+        while (!stop) {
+            pollfd p{line.master(), POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN))
+                continue;
+            const ssize_t n = read(line.master(), buffer, sizeof buffer);
+            if (n <= 0)
+                continue;
+            if (baud == 0)
+                baud = line.lineBaudRate();
+            for (ssize_t i = 0; i < n; ++i)
+                if (buffer[i] != 0x55)
+                    ++others;
+            received += static_cast<size_t>(n);
+            (void)!write(line.master(), buffer, static_cast<size_t>(n)); // the echo
+        }
+    });
+    auto* wakeUp = button("BWakeUp");
+    wakeUp->click();
+    ASSERT_TRUE(waitUntil([&] { return wakeUp->text() == QStringLiteral("WakeUp") && wakeUp->isEnabled(); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return received.load() >= 300; }, 2000));
+    stop = true;
+    far.join();
+    EXPECT_EQ(received.load(), 300u);
+    EXPECT_EQ(others.load(), 0u);
+    EXPECT_EQ(baud.load(), 1000u);
+    EXPECT_TRUE(platform::SerialPort::probe(line.slavePath())) << "the wake-up port is closed again";
+}
+
+} // namespace
