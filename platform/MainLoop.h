@@ -14,6 +14,8 @@ namespace platform {
 
 // A small event loop that serves as the UI thread of headless programs and
 // tests: it runs queued calls and timer ticks on the thread that runs it.
+// The thread that constructs it is its UI thread until run() or runUntil()
+// is called on another one.
 // The time scale multiplies every timer interval: tests set it (for example
 // 0.01 makes a 25 s wait take 0.25 s); production code never does.
 class MainLoop final : public UiBridge {
@@ -46,11 +48,8 @@ private:
     friend class Timer;
     using Clock = std::chrono::steady_clock;
 
-    struct TimerEntry {
-        Timer* timer;
-        uint64_t generation;
-    };
-
+    // Runs one queued call or one due timer tick, waiting at most until
+    // `until`; false when nothing ran.
     bool runOnce(Clock::time_point until);
     void armTimer(Timer* timer, uint32_t intervalMs, bool singleShot);
     void disarmTimer(Timer* timer);
@@ -59,9 +58,11 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_cond;
     std::deque<std::function<void()>> m_queue;
-    std::multimap<Clock::time_point, TimerEntry> m_timers;
+    std::multimap<Clock::time_point, Timer*> m_timers;
     std::thread::id m_uiThread;
     bool m_quit = false;
+    bool m_destroyed = false;
+    uint64_t m_completed = 0; // calls run so far; runAndWait waits on it
     std::function<bool(const std::string&)> m_askHandler;
     std::function<void(const std::string&, const std::string&)> m_messageHandler;
 };

@@ -1,9 +1,7 @@
 #pragma once
 #include "platform/Wait.h"
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 namespace platform {
 
@@ -20,15 +18,12 @@ public:
     uint32_t wait(uint32_t ms) override; // lock
     bool release();                      // unlock one level; false when not the owner
 
-    // Called by the thread-exit hook for every mutex a dying thread still holds.
-    void abandonBy(std::thread::id owner);
+    struct Core;
 
 private:
-    std::mutex m_lock;
-    std::condition_variable m_cond;
-    std::thread::id m_owner{};
-    unsigned m_depth = 0;
-    bool m_abandoned = false;
+    // Shared with the registry of the owner thread, so a thread that ends
+    // holding the mutex can mark it abandoned even if the Mutex is gone.
+    std::shared_ptr<Core> m_core;
 };
 
 } // namespace platform

@@ -52,15 +52,20 @@ protected:
 
 private:
     void start();
+    void applyPriority();
+    void join();
 
-    std::mutex m_lock;
+    mutable std::mutex m_lock;
     std::condition_variable m_cond;
     std::thread m_thread;
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_terminated{false};
+    std::once_flag m_joined;
     bool m_wake = false;
     Priority m_priority = Priority::Normal;
+    int m_tid = 0; // kernel thread id, for the priority
+    std::thread::id m_id{};
 };
 
 } // namespace platform

@@ -1,0 +1,104 @@
+#include "platform/Mutex.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+struct Mutex::Core {
+    std::mutex lock;
+    std::condition_variable cond;
+    std::thread::id owner{};
+    unsigned depth = 0;
+    bool abandoned = false;
+
+    void abandonBy(std::thread::id dying)
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (owner != dying)
+                return;
+            owner = std::thread::id{};
+            depth = 0;
+            abandoned = true;
+        }
+        cond.notify_one();
+    }
+};
+
+namespace {
+
+// The mutexes the current thread holds; at thread exit each is abandoned.
+struct HeldMutexes {
+    std::vector<std::shared_ptr<Mutex::Core>> cores;
+    ~HeldMutexes()
+    {
+        const auto self = std::this_thread::get_id();
+        for (auto& core : cores)
+            core->abandonBy(self);
+    }
+};
+
+HeldMutexes& heldByThisThread()
+{
+    thread_local HeldMutexes held;
+    return held;
+}
+
+void forget(const std::shared_ptr<Mutex::Core>& core)
+{
+    auto& cores = heldByThisThread().cores;
+    auto it = std::find(cores.begin(), cores.end(), core);
+    if (it != cores.end())
+        cores.erase(it);
+}
+
+} // namespace
+
+Mutex::Mutex() : m_core(std::make_shared<Core>()) {}
+
+Mutex::~Mutex() = default;
+
+uint32_t Mutex::wait(uint32_t ms)
+{
+    const auto self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> guard(m_core->lock);
+    if (m_core->owner == self) {
+        ++m_core->depth;
+        return WAIT_OBJECT_0;
+    }
+    auto free = [this] { return m_core->owner == std::thread::id{}; };
+    if (ms == INFINITE)
+        m_core->cond.wait(guard, free);
+    else if (!m_core->cond.wait_for(guard, std::chrono::milliseconds(ms), free))
+        return WAIT_TIMEOUT;
+    m_core->owner = self;
+    m_core->depth = 1;
+    const bool wasAbandoned = m_core->abandoned;
+    m_core->abandoned = false;
+    guard.unlock();
+    heldByThisThread().cores.push_back(m_core);
+    return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+bool Mutex::release()
+{
+    const auto self = std::this_thread::get_id();
+    {
+        std::lock_guard<std::mutex> guard(m_core->lock);
+        if (m_core->owner != self || m_core->depth == 0)
+            return false;
+        if (--m_core->depth > 0)
+            return true;
+        m_core->owner = std::thread::id{};
+    }
+    m_core->cond.notify_one();
+    forget(m_core);
+    return true;
+}
+
+} // namespace platform
