@@ -686,7 +686,10 @@ void TFormMain::TimerFirmwareStateTimer()
 
 void TFormMain::appendStateLine(const std::string& line)
 {
-    MemoFUState->appendPlainText(QString::fromStdString(line));
+    // Engine texts break lines with CR LF.
+    QString text = QString::fromStdString(line);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    MemoFUState->appendPlainText(text);
     MemoFUState->verticalScrollBar()->setValue(MemoFUState->verticalScrollBar()->maximum());
 }
 

@@ -238,6 +238,23 @@ TEST_F(SimulatedRun, FieldsAreValidatedBeforeARunStarts)
     EXPECT_GT(bus->requestCount(0x34), 0u);
 }
 
+TEST_F(SimulatedRun, ARefusedStartLeavesTheWindowUsable)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    startBus();
+    // Another program takes the port after the list was made.
+    platform::SerialPort holder;
+    ASSERT_TRUE(holder.open(bus->slavePath())) << holder.errorText();
+    ASSERT_TRUE(runToEnd(button("BCheckDevice")));
+    EXPECT_EQ(reported("startUpgrade for Main direct failed\tTFormMain::BFUStartClick"), 1);
+    EXPECT_EQ(stateLines().mid(0, 2), QStringList({"Unable to open connection", "Check communication port"}));
+    EXPECT_EQ(stateLines().last(), QStringLiteral("Upgrade failed."));
+    EXPECT_TRUE(controlsUnlocked());
+    holder.close();
+    ASSERT_TRUE(runToEnd(button("BCheckDevice")));
+    EXPECT_EQ(form->lastEventCode(), EVENT_CHECK_DONE);
+}
+
 TEST_F(SimulatedRun, TheDowngradeQuestionIsAskedOnTheUiThread)
 {
     bus->addDevice(device(DEVICE, {1, 9}));
