@@ -1,5 +1,6 @@
 #include "platform/MainLoop.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -65,9 +66,12 @@ bool MainLoop::runUntil(const std::function<bool()>& pred, std::chrono::millisec
         m_quit = false;
     }
     while (!pred()) {
-        if (Clock::now() >= end)
+        const auto now = Clock::now();
+        if (now >= end)
             return pred();
-        runOnce(end);
+        // The condition may change on another thread without posting
+        // anything here, so it is looked at again every few milliseconds.
+        runOnce(std::min(end, now + std::chrono::milliseconds(2)));
     }
     return true;
 }

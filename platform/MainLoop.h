@@ -25,8 +25,8 @@ public:
 
     // Runs until quit(). The thread that calls run() becomes the UI thread.
     void run();
-    // Runs until pred() is true (checked after every queued call or tick) or
-    // until the deadline passes; returns pred(). Usable by tests on their own thread.
+    // Runs until pred() is true (checked after every queued call or tick, and
+    // every 2 ms) or until the deadline passes; returns pred(). Usable by tests on their own thread.
     bool runUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline);
     void quit();
     double timeScale() const { return m_timeScale; }

@@ -302,6 +302,8 @@ TEST_F(ComT, SynchronizedCallbackRunsOnTheUiThread)
     com.m_ReadLoopMs = 2;
     com.m_OnReceive = [&] { (loop.isUiThread() ? onUi : elsewhere) += static_cast<int>(com.m_ReceivedLength); };
     ASSERT_TRUE(com.comInit());
+    // Bytes sent before the worker has configured the line may be discarded.
+    ASSERT_TRUE(loop.runUntil([&] { return com.m_State == COM_STATE_OPEN; }, std::chrono::milliseconds(5000)));
     ASSERT_TRUE(pty.send({1, 2, 3, 4}));
     // This thread is the UI thread while it runs the loop.
     EXPECT_TRUE(loop.runUntil([&] { return onUi + elsewhere >= 4; }, std::chrono::milliseconds(5000)));
