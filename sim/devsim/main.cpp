@@ -123,8 +123,6 @@ int main(int argc, char** argv)
         return 2;
     }
     bus.onLineClosed([] { ::kill(::getpid(), SIGUSR1); });
-    // Trace lines wait until the "pty:" line is out, which must come first.
-    std::unique_lock header(output);
     if (options->trace) {
         bus.setTrace([&output](sim::TraceDirection direction, std::span<const uint8_t> frame) {
             std::lock_guard lock(output);
@@ -132,6 +130,9 @@ int main(int argc, char** argv)
             std::fflush(stdout);
         });
     }
+    // Trace lines wait until the "pty:" line is out, which must come first.
+    // Taken after setTrace, which takes the bus lock: one lock order only.
+    std::unique_lock header(output);
     if (!bus.start()) {
         std::cerr << "rs485-devsim: cannot open a pseudo-terminal: " << bus.lastError() << "\n";
         return 1;
