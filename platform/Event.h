@@ -7,7 +7,8 @@
 namespace platform {
 
 // An event object: manual reset (stays set until reset, releases every waiter)
-// or auto reset (a successful wait consumes the signal, one waiter at a time).
+// or auto reset (each set() releases exactly one waiter; with nobody waiting
+// the event stays set until one wait consumes it).
 class Event final : public Waitable {
 public:
     Event(bool manualReset, bool initialState);
@@ -20,10 +21,14 @@ public:
     uint32_t wait(uint32_t ms) override;
 
 private:
+    bool takeSignal();
+
     mutable std::mutex m_lock;
     std::condition_variable m_cond;
     const bool m_manualReset;
     bool m_signalled;
+    unsigned m_waiting = 0; // threads inside wait()
+    unsigned m_handedOut = 0; // auto reset: sets already given to waiters that have not woken yet
 };
 
 } // namespace platform

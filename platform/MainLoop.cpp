@@ -9,44 +9,77 @@ namespace platform {
 class MainLoop::Timer final : public UiTimer {
 public:
     Timer(MainLoop& loop, std::function<void()> onTick) : m_loop(loop), m_onTick(std::move(onTick)) {}
-    ~Timer() override { m_loop.disarmTimer(this); }
+    ~Timer() override { m_loop.disarmTimer(this, /*waitForTick=*/true); }
 
     void start(uint32_t intervalMs, bool singleShot) override { m_loop.armTimer(this, intervalMs, singleShot); }
-    void stop() override { m_loop.disarmTimer(this); }
+    void stop() override { m_loop.disarmTimer(this, /*waitForTick=*/false); }
     bool isActive() const override
     {
         std::lock_guard<std::mutex> guard(m_loop.m_lock);
         return m_active;
     }
 
-    // Guarded by the loop's lock.
     MainLoop& m_loop;
-    std::function<void()> m_onTick;
+    const std::function<void()> m_onTick;
+    // Guarded by the loop's lock.
     Clock::duration m_interval{};
     bool m_singleShot = true;
     bool m_active = false;
+};
+
+// One runAndWait call. The caller's function is only referenced: it lives on
+// the caller's stack, so the call must never start once the caller has left.
+struct MainLoop::PendingCall {
+    const std::function<void()>* fn;
+    bool started = false;
+    bool done = false;
+    bool cancelled = false;
+};
+
+// Makes the calling thread the UI thread until the scope ends.
+class MainLoop::UiThreadScope {
+public:
+    explicit UiThreadScope(MainLoop& loop) : m_loop(loop)
+    {
+        std::lock_guard<std::mutex> guard(m_loop.m_lock);
+        m_previous = m_loop.m_uiThread;
+        m_loop.m_uiThread = std::this_thread::get_id();
+    }
+    ~UiThreadScope()
+    {
+        std::lock_guard<std::mutex> guard(m_loop.m_lock);
+        m_loop.m_uiThread = m_previous;
+    }
+    UiThreadScope(const UiThreadScope&) = delete;
+    UiThreadScope& operator=(const UiThreadScope&) = delete;
+
+private:
+    MainLoop& m_loop;
+    std::thread::id m_previous;
 };
 
 MainLoop::MainLoop(double timeScale) : m_timeScale(timeScale > 0 ? timeScale : 1.0), m_uiThread(std::this_thread::get_id()) {}
 
 MainLoop::~MainLoop()
 {
+    if (UiBridge::current() == this)
+        UiBridge::install(nullptr);
+    std::deque<std::function<void()>> dropped;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::unique_lock<std::mutex> guard(m_lock);
         m_destroyed = true;
         m_quit = true;
-        m_queue.clear();
+        dropped.swap(m_queue);
+        m_cond.notify_all();
+        // Released callers still touch the lock on their way out.
+        m_cond.wait(guard, [this] { return m_waitingCallers == 0; });
     }
-    m_cond.notify_all();
+    // `dropped` is destroyed outside the lock: what the calls captured may post.
 }
 
 void MainLoop::run()
 {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_uiThread = std::this_thread::get_id();
-        m_quit = false;
-    }
+    UiThreadScope scope(*this);
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -60,15 +93,16 @@ void MainLoop::run()
 bool MainLoop::runUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline)
 {
     const auto end = Clock::now() + deadline;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_uiThread = std::this_thread::get_id();
-        m_quit = false;
-    }
+    UiThreadScope scope(*this);
     while (!pred()) {
         const auto now = Clock::now();
         if (now >= end)
             return pred();
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_quit)
+                return pred();
+        }
         // The condition may change on another thread without posting
         // anything here, so it is looked at again every few milliseconds.
         runOnce(std::min(end, now + std::chrono::milliseconds(2)));
@@ -78,16 +112,15 @@ bool MainLoop::runUntil(const std::function<bool()>& pred, std::chrono::millisec
 
 void MainLoop::quit()
 {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_quit = true;
-    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_quit = true;
     m_cond.notify_all();
 }
 
 bool MainLoop::runOnce(Clock::time_point until)
 {
     std::function<void()> work;
+    Timer* ticking = nullptr;
     {
         std::unique_lock<std::mutex> guard(m_lock);
         for (;;) {
@@ -101,21 +134,23 @@ bool MainLoop::runOnce(Clock::time_point until)
             const auto now = Clock::now();
             if (!m_timers.empty() && m_timers.begin()->first <= now) {
                 auto due = m_timers.begin();
-                Timer* timer = due->second;
+                ticking = due->second;
                 const auto deadline = due->first;
                 m_timers.erase(due);
-                if (timer->m_singleShot)
-                    timer->m_active = false; // stops before its tick, so the tick may restart it
+                if (ticking->m_singleShot)
+                    ticking->m_active = false; // stops before its tick, so the tick may restart it
                 else
-                    m_timers.emplace(std::max(deadline + timer->m_interval, now), timer);
-                work = timer->m_onTick;
+                    m_timers.emplace(std::max(deadline + ticking->m_interval, now), ticking);
+                // A copy: the tick may destroy its own timer.
+                work = ticking->m_onTick;
+                m_ticking = ticking;
                 break;
             }
+            if (now >= until)
+                return false;
             auto wakeAt = until;
             if (!m_timers.empty() && m_timers.begin()->first < wakeAt)
                 wakeAt = m_timers.begin()->first;
-            if (now >= until)
-                return false;
             if (wakeAt == Clock::time_point::max())
                 m_cond.wait(guard);
             else
@@ -124,11 +159,11 @@ bool MainLoop::runOnce(Clock::time_point until)
     }
     if (work)
         work();
-    {
+    if (ticking) {
         std::lock_guard<std::mutex> guard(m_lock);
-        ++m_completed;
+        m_ticking = nullptr;
+        m_cond.notify_all();
     }
-    m_cond.notify_all();
     return true;
 }
 
@@ -140,12 +175,10 @@ bool MainLoop::isUiThread() const
 
 void MainLoop::post(std::function<void()> fn)
 {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_destroyed)
-            return;
-        m_queue.push_back(std::move(fn));
-    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_quit)
+        return;
+    m_queue.push_back(std::move(fn));
     m_cond.notify_all();
 }
 
@@ -155,22 +188,29 @@ void MainLoop::runAndWait(const std::function<void()>& fn)
         fn();
         return;
     }
-    // The caller waits for its own call only; when the loop is quit or
-    // destroyed before running it, the call is dropped and the caller released.
-    auto done = std::make_shared<bool>(false);
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_destroyed || m_quit)
-            return;
-        m_queue.push_back([&fn, done, this] {
-            fn();
-            std::lock_guard<std::mutex> inner(m_lock);
-            *done = true;
-        });
-    }
-    m_cond.notify_all();
+    auto call = std::make_shared<PendingCall>();
+    call->fn = &fn;
     std::unique_lock<std::mutex> guard(m_lock);
-    m_cond.wait(guard, [&] { return *done || m_quit || m_destroyed; });
+    if (m_quit)
+        return;
+    m_queue.push_back([this, call] {
+        {
+            std::lock_guard<std::mutex> inner(m_lock);
+            if (call->cancelled)
+                return;
+            call->started = true;
+        }
+        (*call->fn)();
+        std::lock_guard<std::mutex> inner(m_lock);
+        call->done = true;
+        m_cond.notify_all();
+    });
+    ++m_waitingCallers;
+    m_cond.notify_all();
+    m_cond.wait(guard, [&] { return call->done || (m_quit && !call->started); });
+    call->cancelled = !call->done;
+    if (--m_waitingCallers == 0 && m_destroyed)
+        m_cond.notify_all();
 }
 
 std::unique_ptr<UiTimer> MainLoop::createTimer(std::function<void()> onTick)
@@ -180,25 +220,24 @@ std::unique_ptr<UiTimer> MainLoop::createTimer(std::function<void()> onTick)
 
 void MainLoop::armTimer(Timer* timer, uint32_t intervalMs, bool singleShot)
 {
-    const auto scaled = std::chrono::microseconds(static_cast<int64_t>(std::llround(intervalMs * 1000.0 * m_timeScale)));
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (auto it = m_timers.begin(); it != m_timers.end();)
-            it = it->second == timer ? m_timers.erase(it) : std::next(it);
-        timer->m_interval = std::chrono::duration_cast<Clock::duration>(scaled);
-        timer->m_singleShot = singleShot;
-        timer->m_active = true;
-        m_timers.emplace(Clock::now() + timer->m_interval, timer);
-    }
+    const auto scaled = std::chrono::microseconds(std::llround(intervalMs * 1000.0 * m_timeScale));
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::erase_if(m_timers, [timer](const auto& entry) { return entry.second == timer; });
+    timer->m_interval = std::chrono::duration_cast<Clock::duration>(scaled);
+    timer->m_singleShot = singleShot;
+    timer->m_active = true;
+    m_timers.emplace(Clock::now() + timer->m_interval, timer);
     m_cond.notify_all();
 }
 
-void MainLoop::disarmTimer(Timer* timer)
+void MainLoop::disarmTimer(Timer* timer, bool waitForTick)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    for (auto it = m_timers.begin(); it != m_timers.end();)
-        it = it->second == timer ? m_timers.erase(it) : std::next(it);
+    std::unique_lock<std::mutex> guard(m_lock);
+    std::erase_if(m_timers, [timer](const auto& entry) { return entry.second == timer; });
     timer->m_active = false;
+    // On the loop thread the tick in progress is the caller itself.
+    if (waitForTick && std::this_thread::get_id() != m_uiThread)
+        m_cond.wait(guard, [&] { return m_ticking != timer; });
 }
 
 void MainLoop::setAskHandler(std::function<bool(const std::string& text)> handler)

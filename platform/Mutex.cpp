@@ -32,29 +32,46 @@ struct Mutex::Core {
 
 namespace {
 
+// Set once the registry of this thread is gone (late in thread exit); a
+// thread_local must not be used after its destructor has run.
+thread_local bool t_registryGone = false;
+
 // The mutexes the current thread holds; at thread exit each is abandoned.
+// The registry shares each core, so a Mutex destroyed meanwhile leaves
+// nothing dangling here.
 struct HeldMutexes {
     std::vector<std::shared_ptr<Mutex::Core>> cores;
     ~HeldMutexes()
     {
+        t_registryGone = true;
         const auto self = std::this_thread::get_id();
         for (auto& core : cores)
             core->abandonBy(self);
     }
 };
 
-HeldMutexes& heldByThisThread()
+HeldMutexes* heldByThisThread()
 {
+    if (t_registryGone)
+        return nullptr;
     thread_local HeldMutexes held;
-    return held;
+    return &held;
+}
+
+void remember(const std::shared_ptr<Mutex::Core>& core)
+{
+    if (HeldMutexes* held = heldByThisThread())
+        held->cores.push_back(core);
 }
 
 void forget(const std::shared_ptr<Mutex::Core>& core)
 {
-    auto& cores = heldByThisThread().cores;
-    auto it = std::find(cores.begin(), cores.end(), core);
-    if (it != cores.end())
-        cores.erase(it);
+    HeldMutexes* held = heldByThisThread();
+    if (!held)
+        return;
+    auto it = std::find(held->cores.begin(), held->cores.end(), core);
+    if (it != held->cores.end())
+        held->cores.erase(it);
 }
 
 } // namespace
@@ -81,7 +98,7 @@ uint32_t Mutex::wait(uint32_t ms)
     const bool wasAbandoned = m_core->abandoned;
     m_core->abandoned = false;
     guard.unlock();
-    heldByThisThread().cores.push_back(m_core);
+    remember(m_core);
     return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 

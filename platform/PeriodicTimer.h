@@ -8,10 +8,12 @@
 namespace platform {
 
 // Sets an Event every period on a thread of its own, with absolute deadlines
-// so the period does not drift. Stops (and joins) on destruction.
+// so the period does not drift. Stops at once (and joins) on destruction.
+// ok() is false when the kernel refused the timer; the event is then never set.
 class PeriodicTimer final {
 public:
-    // periodMs 0 is allowed: the event is then set as often as the thread can.
+    // A period of 0 is taken as 1 ms (periodMs() then reports 1): a timer
+    // without period would keep a core busy for nothing.
     PeriodicTimer(Event& target, uint32_t periodMs);
     ~PeriodicTimer();
     PeriodicTimer(const PeriodicTimer&) = delete;

@@ -2,6 +2,7 @@
 
 #include "platform/UiBridge.h"
 
+#include <cerrno>
 #include <chrono>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -13,7 +14,14 @@ Thread::Thread() = default;
 
 Thread::~Thread()
 {
-    if (m_started && !m_finished) {
+    if (isCurrentThread()) {
+        // Deleted from its own execute(): nobody can join it any more.
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_thread.joinable())
+            m_thread.detach();
+        return;
+    }
+    if (m_started && !finished()) {
         terminate();
         wait(INFINITE);
     }
@@ -23,7 +31,7 @@ Thread::~Thread()
 void Thread::start()
 {
     m_started = true;
-    m_thread = std::thread([this] {
+    m_thread = std::thread([this, end = m_end] {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_tid = static_cast<int>(::syscall(SYS_gettid));
@@ -32,10 +40,10 @@ void Thread::start()
         applyPriority();
         execute();
         {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_finished = true;
+            std::lock_guard<std::mutex> guard(end->lock);
+            end->finished = true;
         }
-        m_cond.notify_all();
+        end->cond.notify_all();
     });
 }
 
@@ -66,6 +74,12 @@ void Thread::park()
     m_wake = false;
 }
 
+bool Thread::finished() const
+{
+    std::lock_guard<std::mutex> guard(m_end->lock);
+    return m_end->finished;
+}
+
 uint32_t Thread::wait(uint32_t ms)
 {
     if (!m_started)
@@ -73,11 +87,11 @@ uint32_t Thread::wait(uint32_t ms)
     if (isCurrentThread())
         return WAIT_FAILED; // a thread cannot wait for its own end
     {
-        std::unique_lock<std::mutex> guard(m_lock);
-        auto ended = [this] { return m_finished.load(); };
+        std::unique_lock<std::mutex> guard(m_end->lock);
+        auto ended = [this] { return m_end->finished; };
         if (ms == INFINITE)
-            m_cond.wait(guard, ended);
-        else if (!m_cond.wait_for(guard, std::chrono::milliseconds(ms), ended))
+            m_end->cond.wait(guard, ended);
+        else if (!m_end->cond.wait_for(guard, std::chrono::milliseconds(ms), ended))
             return WAIT_TIMEOUT;
     }
     join();
@@ -88,6 +102,9 @@ void Thread::join()
 {
     if (!m_started || isCurrentThread())
         return;
+    // The thread object was assigned under m_lock by resume(); taking the lock
+    // once makes that assignment visible here.
+    { std::lock_guard<std::mutex> guard(m_lock); }
     std::call_once(m_joined, [this] {
         if (m_thread.joinable())
             m_thread.join();
@@ -113,14 +130,18 @@ void Thread::applyPriority()
         tid = m_tid;
         priority = m_priority;
     }
-    if (tid == 0 || priority == Priority::Normal)
+    if (tid == 0)
         return;
-    // One nice step up; an ordinary user may not lower its nice value, so
-    // EPERM is expected and ignored.
+    // Linux keeps a nice value per thread. Above normal is one step below the
+    // process's own value, set absolutely so that repeated calls do not add
+    // up. Only a privileged user may go below the process's value: EPERM is
+    // expected for an ordinary user, and the thread then stays at normal.
     errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-    if (errno == 0)
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 1);
+    const int processNice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
+    if (errno != 0)
+        return;
+    const int target = priority == Priority::AboveNormal ? processNice - 1 : processNice;
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), target);
 }
 
 bool Thread::isCurrentThread() const

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -16,7 +17,9 @@ namespace platform {
 //
 // A derived class must end the thread in its own destructor (terminate(),
 // resume(), wait(INFINITE)) because execute() uses the derived object; the
-// base destructor only does it as a last resort.
+// base destructor only does it as a last resort. An object deleted from its
+// own execute() lets its thread run out detached; execute() must then return
+// without touching the object again.
 class Thread : public Waitable {
 public:
     enum class Priority { Normal, AboveNormal };
@@ -31,12 +34,14 @@ public:
     // Sets the terminate flag and wakes a parked thread; does not wait.
     void terminate();
     bool terminated() const { return m_terminated.load(); }
-    // Waits for the end of execute(): WAIT_OBJECT_0, or WAIT_TIMEOUT. A thread
-    // that was never started is reported as ended.
+    // Waits for the end of execute(): WAIT_OBJECT_0, or WAIT_TIMEOUT; from the
+    // thread itself WAIT_FAILED. A thread that was never started is reported
+    // as ended.
     uint32_t wait(uint32_t ms) override;
-    bool finished() const { return m_finished.load(); }
+    bool finished() const;
     bool started() const { return m_started.load(); }
     // Best effort: raising the priority needs privileges that a user may lack.
+    // May be called before or after the start.
     void setPriority(Priority priority);
     bool isCurrentThread() const;
 
@@ -51,6 +56,14 @@ protected:
     void park();
 
 private:
+    // The end of execute() is signalled here: the running thread keeps it
+    // alive, so it never touches the Thread object after execute() returns.
+    struct End {
+        std::mutex lock;
+        std::condition_variable cond;
+        bool finished = false;
+    };
+
     void start();
     void applyPriority();
     void join();
@@ -58,8 +71,8 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_cond;
     std::thread m_thread;
+    std::shared_ptr<End> m_end = std::make_shared<End>();
     std::atomic<bool> m_started{false};
-    std::atomic<bool> m_finished{false};
     std::atomic<bool> m_terminated{false};
     std::once_flag m_joined;
     bool m_wake = false;
