@@ -178,7 +178,7 @@ TFormMain::TFormMain(platform::PortMap portMap, QWidget* parent)
     m_comPort = -1;
 
     bool ok = false;
-    m_upgrader = std::make_unique<KWOCFwUpgraderRS485>(&ok, this);
+    m_upgrader = std::make_unique<KWOCFwUpgraderRS485>(&ok, this, m_portMap);
     if (!ok) {
         m_upgrader.reset();
         reportError("Failed to create KWOCFwUpgrader object !\tTFormMain::TFormMain");

@@ -8,6 +8,7 @@
 #include "sim/mkfw/FirmwareLayout.h"
 
 #include <QMessageBox>
+#include <QTimer>
 
 #include <poll.h>
 #include <unistd.h>
@@ -295,6 +296,29 @@ TEST_F(SimulatedRun, ClosingTheWindowDuringAnUploadEndsPromptlyAndReleasesThePor
     EXPECT_EQ(stateLines().size(), linesBefore);
     form.reset();
     bridge().setClosing(false);
+}
+
+TEST_F(SimulatedRun, CodesOutsideTheTableUnlockLikeCheckDone)
+{
+    // A line where nobody answers: the run waits for its answer meanwhile.
+    sim::Pty line;
+    std::string error;
+    ASSERT_TRUE(line.open(error)) << error;
+    port = std::make_unique<LinkedPort>(1, line.slavePath());
+    for (const int code : {7, -1}) {
+        openWindow();
+        button("BCheckDevice")->click();
+        ASSERT_FALSE(controlsUnlocked()) << code;
+        std::thread engineLike([&] { form->fwUpgraderEvent(code, -1, "0", false); });
+        // The raiser waits until the window has shown the event.
+        ASSERT_TRUE(waitUntil([&] { return controlsUnlocked(); })) << code;
+        engineLike.join();
+        EXPECT_EQ(form->lastEventCode(), code);
+        EXPECT_EQ(progress()->value(), 0);
+        EXPECT_TRUE(control<QTimer>("TimerFirmwareState")->isActive()) << "only codes 2, 3 and 4 close the line";
+        form.reset(); // closing in the middle of the run
+        EXPECT_TRUE(platform::SerialPort::probe(line.slavePath())) << code;
+    }
 }
 
 TEST_F(SimulatedRun, WakeUpSendsTheBurstWithoutWaitingForTheUiThreadOnAnEcho)
