@@ -8,19 +8,18 @@ Event::Event(bool manualReset, bool initialState) : m_manualReset(manualReset), 
 
 bool Event::set()
 {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        // A set that finds a waiter belongs to that waiter, so two quick sets
-        // release two waiters even before the first one has woken.
-        if (!m_manualReset && m_waiting > m_handedOut)
-            ++m_handedOut;
-        else
-            m_signalled = true;
-    }
-    if (m_manualReset)
-        m_cond.notify_all();
-    else
+    // Notified under the lock: a released waiter may destroy the event as soon
+    // as its wait returns, so set() must be done with it by then.
+    std::lock_guard<std::mutex> guard(m_lock);
+    // A set that finds a waiter belongs to that waiter, so two quick sets
+    // release two waiters even before the first one has woken.
+    if (!m_manualReset && m_waiting > m_handedOut) {
+        ++m_handedOut;
         m_cond.notify_one();
+    } else {
+        m_signalled = true;
+        m_cond.notify_all();
+    }
     return true;
 }
 

@@ -104,17 +104,20 @@ uint32_t Mutex::wait(uint32_t ms)
 
 bool Mutex::release()
 {
+    // The next owner may destroy the Mutex as soon as it has it: from the
+    // unlock on, only the shared core is used.
+    const std::shared_ptr<Core> core = m_core;
     const auto self = std::this_thread::get_id();
     {
-        std::lock_guard<std::mutex> guard(m_core->lock);
-        if (m_core->owner != self || m_core->depth == 0)
+        std::lock_guard<std::mutex> guard(core->lock);
+        if (core->owner != self || core->depth == 0)
             return false;
-        if (--m_core->depth > 0)
+        if (--core->depth > 0)
             return true;
-        m_core->owner = std::thread::id{};
+        core->owner = std::thread::id{};
     }
-    m_core->cond.notify_one();
-    forget(m_core);
+    core->cond.notify_one();
+    forget(core);
     return true;
 }
 

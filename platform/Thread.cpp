@@ -60,10 +60,8 @@ void Thread::resume()
 
 void Thread::terminate()
 {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_terminated = true;
-    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_terminated = true;
     m_cond.notify_all();
 }
 
