@@ -25,7 +25,7 @@ protected:
         platform::UiBridge::install(nullptr);
     }
     // Decodes a payload as the answer of a request that read `registers`.
-    bool analyse(const Bytes& payload, std::initializer_list<uint8_t> registers)
+    bool analyse(const Bytes& payload, const std::vector<uint8_t>& registers)
     {
         engine->m_nAnswerRegisterCount = 0;
         for (uint8_t reg : registers)
@@ -154,7 +154,7 @@ TEST_F(EngineFixture, RecordsThatWereNotAskedForAreRefused)
     struct Case {
         const char* name;
         Bytes payload;
-        std::initializer_list<uint8_t> registers;
+        std::vector<uint8_t> registers; // an initializer_list member would dangle
         const char* report;
     };
     const std::vector<Case> cases = {
