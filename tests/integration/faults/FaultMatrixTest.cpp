@@ -1,0 +1,286 @@
+// Every fault the simulated device can inject, in every phase of an upgrade
+// where it can strike: the run ends with exactly one EVENT_FAILED after its
+// reason line, never with EVENT_FINISHED; the port is free again; no thread
+// and no descriptor stays behind; the reason is in the diagnostic file.
+#include "integration/engine/UpgradeRig.h"
+
+#include "platform/SerialPort.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace rig;
+
+constexpr double TIME_SCALE = 0.01;
+// Shorter than the window's 5000 ms so that the many unanswered requests of
+// the table do not take minutes; the cut-off tests keep the real one.
+constexpr int32_t ANSWER_TIMEOUT_MS = 1000;
+constexpr uint8_t TARGET = 0x55;
+constexpr int CORRUPT_BYTE = 21;
+
+const std::string RECEIVE = "\tKWOCFwUpgraderRS485::receiveData";
+const std::string ANALYSE = "\tKWOCFwUpgraderRS485::analyseData";
+
+enum class File { Legacy, SectionsOnBigCode, SectionsOnLittleCode };
+
+// Where the fault strikes. Request numbers count the frames the device took
+// in, from 1; with no busy device they follow from the image sizes.
+enum class Phase {
+    FirstRead,
+    ModeEntry,
+    ReadAfterModeEntry,
+    UploadFirst,
+    UploadMiddle,
+    UploadLast,
+    VerifyFirst,
+    VerifyMiddle,
+    VerifyLast,
+    Flashing,
+    NewVersionRead,
+    Image2UploadFirst,
+    Image2VerifyLast,
+    Image2Flashing,
+    Image2VersionRead,
+};
+
+File fileOf(Phase phase)
+{
+    switch (phase) {
+    case Phase::ModeEntry:
+    case Phase::ReadAfterModeEntry:
+        return File::SectionsOnBigCode;
+    case Phase::Image2UploadFirst:
+    case Phase::Image2VerifyLast:
+    case Phase::Image2Flashing:
+    case Phase::Image2VersionRead:
+        return File::SectionsOnLittleCode;
+    default:
+        return File::Legacy;
+    }
+}
+
+struct Where {
+    uint32_t request = 0;
+    uint32_t block = 0; // for a corrupted read-back: its image offset
+};
+
+// first: requests before the first block write; blocks: of each image.
+Where locate(Phase phase, const std::vector<size_t>& blocks)
+{
+    const uint32_t a = uint32_t(blocks[0]);
+    const uint32_t b = blocks.size() > 1 ? uint32_t(blocks[1]) : 0;
+    const uint32_t before = fileOf(phase) == File::SectionsOnBigCode ? 3 : 1; // read (, mode, read)
+    const uint32_t firstWrite = before + 1;
+    const uint32_t flash1 = firstWrite + 2 * a;
+    const uint32_t secondWrite = flash1 + 2; // flash, version read
+    const uint32_t flash2 = secondWrite + 2 * b;
+    switch (phase) {
+    case Phase::FirstRead: return {1};
+    case Phase::ModeEntry: return {2};
+    case Phase::ReadAfterModeEntry: return {3};
+    case Phase::UploadFirst: return {firstWrite};
+    case Phase::UploadMiddle: return {firstWrite + a / 2};
+    case Phase::UploadLast: return {firstWrite + a - 1};
+    case Phase::VerifyFirst: return {firstWrite + a, 0};
+    case Phase::VerifyMiddle: return {firstWrite + a + a / 2, a / 2};
+    case Phase::VerifyLast: return {firstWrite + 2 * a - 1, a - 1};
+    case Phase::Flashing: return {flash1};
+    case Phase::NewVersionRead: return {flash1 + 1};
+    case Phase::Image2UploadFirst: return {secondWrite};
+    case Phase::Image2VerifyLast: return {secondWrite + 2 * b - 1, b - 1};
+    case Phase::Image2Flashing: return {flash2};
+    case Phase::Image2VersionRead: return {flash2 + 1};
+    }
+    return {};
+}
+
+struct Row {
+    std::string name;
+    Phase phase;
+    sim::FaultKind kind;
+    std::string reason;              // the line before EVENT_FAILED
+    std::string report;              // in the diagnostic file
+    std::string lineBefore;          // the line before the reason, when fixed
+    bool corruptReason = false;      // reason is "Writing ERROR @ pos " + offset
+};
+
+std::ostream& operator<<(std::ostream& out, const Row& row)
+{
+    return out << row.name;
+}
+
+const std::string NO_ANSWER = "No answer received.";
+const std::string LENGTH = "Answer length not correct.";
+const std::string CHECKSUM = "CheckSum not valid.";
+const std::string ADDRESSES = "Addresses in answer not valid.";
+const std::string ANALYSE_FAILED = "Analyse data failed";
+
+// The answer faults of a request that reads something. After a restart the
+// engine takes a missing answer as a short one (the device may still be
+// booting), so it fails on the length check there.
+std::vector<Row> answerRows(const char* prefix, Phase phase, bool afterRestart, const std::string& lineBefore = {})
+{
+    const std::string missing = afterRestart ? LENGTH : NO_ANSWER;
+    auto name = [&](const char* fault) { return std::string(prefix) + "_" + fault; };
+    return {
+        {name("NoAnswer"), phase, sim::FaultKind::NoAnswer, missing, missing + RECEIVE, lineBefore},
+        {name("ShortAnswer"), phase, sim::FaultKind::ShortAnswer, LENGTH, LENGTH + RECEIVE, lineBefore},
+        {name("WrongChecksum"), phase, sim::FaultKind::WrongChecksum, CHECKSUM, CHECKSUM + RECEIVE, lineBefore},
+        {name("WrongAddress"), phase, sim::FaultKind::WrongSource, ADDRESSES, ADDRESSES + RECEIVE, lineBefore},
+        {name("FrameErrorRecord"), phase, sim::FaultKind::FrameErrorRecord, ANALYSE_FAILED,
+         "Frame error in the data" + ANALYSE, lineBefore},
+        {name("LineClosing"), phase, sim::FaultKind::CloseLine, missing, missing + RECEIVE, lineBefore},
+    };
+}
+
+std::vector<Row> uploadRows(const char* prefix, Phase phase)
+{
+    std::vector<Row> rows = answerRows(prefix, phase, false);
+    rows.push_back({std::string(prefix) + "_PointerError", phase, sim::FaultKind::PointerError, ANALYSE_FAILED,
+                    "read flash pointer error" + ANALYSE, ""});
+    rows.push_back({std::string(prefix) + "_EndlessBusy", phase, sim::FaultKind::EndlessBusy, ANALYSE_FAILED,
+                    "flash pointer busy timeout" + ANALYSE, ""});
+    return rows;
+}
+
+std::vector<Row> verifyRows(const char* prefix, Phase phase)
+{
+    std::vector<Row> rows = answerRows(prefix, phase, false);
+    Row corrupt{std::string(prefix) + "_CorruptedReadBackByte", phase, sim::FaultKind::CorruptReadBack, ANALYSE_FAILED, "", ""};
+    corrupt.corruptReason = true;
+    rows.push_back(corrupt);
+    return rows;
+}
+
+// A request that expects no answer (mode entry, flashing): the device then
+// restarts, silent by design, so the engine only counts down. A restart that
+// never ends, or a line that closed meanwhile, shows at the read after the wait.
+std::vector<Row> restartRows(const char* prefix, Phase phase, const std::string& readLine)
+{
+    std::vector<Row> rows;
+    rows.push_back({std::string(prefix) + "_EndlessRestart_SilentDuringTheWaitSoOnlyTheReadAfterItFails", phase, sim::FaultKind::EndlessRestart, LENGTH, LENGTH + RECEIVE, readLine});
+    rows.push_back({std::string(prefix) + "_LineClosing_UnnoticedDuringTheWaitSoOnlyTheReadAfterItFails", phase, sim::FaultKind::CloseLine, LENGTH, LENGTH + RECEIVE, readLine});
+    return rows;
+}
+
+std::vector<Row> allRows()
+{
+    std::vector<Row> rows;
+    auto add = [&rows](std::vector<Row> more) { rows.insert(rows.end(), more.begin(), more.end()); };
+    add(answerRows("FirstRead", Phase::FirstRead, false));
+    add(restartRows("ModeEntry", Phase::ModeEntry, ""));
+    add(answerRows("ReadAfterModeEntry", Phase::ReadAfterModeEntry, true));
+    add(uploadRows("UploadFirstBlock", Phase::UploadFirst));
+    add(uploadRows("UploadMiddleBlock", Phase::UploadMiddle));
+    add(uploadRows("UploadLastBlock", Phase::UploadLast));
+    add(verifyRows("VerifyFirstBlock", Phase::VerifyFirst));
+    add(verifyRows("VerifyMiddleBlock", Phase::VerifyMiddle));
+    add(verifyRows("VerifyLastBlock", Phase::VerifyLast));
+    add(restartRows("Flashing", Phase::Flashing, "Read new firmware version."));
+    add(answerRows("NewVersionRead", Phase::NewVersionRead, true, "Read new firmware version."));
+    // The second image goes through the same code as the first: its first
+    // written and its last verified block stand for the rest.
+    add(uploadRows("Image2UploadFirstBlock", Phase::Image2UploadFirst));
+    add(verifyRows("Image2VerifyLastBlock", Phase::Image2VerifyLast));
+    add(restartRows("Image2Flashing", Phase::Image2Flashing, "Read firmware 2 version."));
+    add(answerRows("Image2VersionRead", Phase::Image2VersionRead, true, "Read firmware 2 version."));
+    return rows;
+}
+
+std::string g_diagnosticFile;
+
+class FaultMatrix : public ::testing::TestWithParam<Row> {
+protected:
+    static void SetUpTestSuite() { g_diagnosticFile = useDiagnosticDirectory("FaultMatrix"); }
+
+    static const Firmware& firmware(File file)
+    {
+        static const Firmware legacy = makeFirmware(legacyOptions());
+        static const Firmware sections = [] {
+            mkfw::Options o = sectionOptions();
+            o.ltSize = 0x2100; // the smallest little code that holds its build value
+            o.bgSize = 0x400;
+            return makeFirmware(o);
+        }();
+        return file == File::Legacy ? legacy : sections;
+    }
+};
+
+TEST_P(FaultMatrix, RunFailsOnceWithItsReasonAndGivesEverythingBack)
+{
+    const Row& row = GetParam();
+    const File file = fileOf(row.phase);
+    const Firmware& fw = firmware(file);
+    const std::vector<size_t> blocks = imageBlocks(fw);
+    ASSERT_GE(blocks[0], 3u);
+    const Where where = locate(row.phase, blocks);
+    std::remove(g_diagnosticFile.c_str());
+
+    Rig rig(TIME_SCALE);
+    const Resources before = resources();
+    sim::DeviceConfig config = device(TARGET);
+    if (file == File::SectionsOnLittleCode)
+        config.running = sim::RunningCode::Little;
+    rig.bus.addDevice(config);
+    sim::Fault fault;
+    fault.kind = row.kind;
+    fault.trigger = sim::FaultTrigger::request(where.request);
+    if (row.kind == sim::FaultKind::CorruptReadBack)
+        fault.param = CORRUPT_BYTE;
+    rig.bus.addFault(TARGET, fault);
+    ASSERT_TRUE(rig.start(ANSWER_TIMEOUT_MS));
+    const Resources idle = resources();
+
+    EXPECT_TRUE(rig.run(fw, {{TARGET}, {}}));
+    const bool lineGone = rig.bus.lineClosed();
+    EXPECT_EQ(lineGone, row.kind == sim::FaultKind::CloseLine);
+    if (!lineGone) {
+        // Closed by the owner: the port can be taken again, and the engine
+        // is back to what it held before the run.
+        std::string why;
+        EXPECT_TRUE(platform::SerialPort::probe(rig.bus.slavePath(), &why)) << why;
+        const Resources after = rig.settle(idle);
+        EXPECT_EQ(after, idle) << describe(after) << " after the run, " << describe(idle) << " before";
+    }
+
+    // Exactly one final event, the failure, last, after its reason.
+    const std::vector<Event> events = rig.owner.events();
+    EXPECT_EQ(rig.owner.finalCount(), 1) << describe(events);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().code, EVENT_FAILED) << describe(events);
+    EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const Event& e) { return e.code == EVENT_FINISHED; }));
+    const std::vector<std::string> lines = rig.owner.messages();
+    ASSERT_GE(lines.size(), 2u) << describe(events);
+    std::string reason = row.reason;
+    std::string report = row.report;
+    if (row.corruptReason) {
+        const std::string writing = "Writing ERROR @ pos " + std::to_string(where.block * 64 + CORRUPT_BYTE);
+        EXPECT_EQ(lines[lines.size() - 2], writing) << describe(events);
+        report = writing + ANALYSE;
+    } else if (!row.lineBefore.empty()) {
+        EXPECT_EQ(lines[lines.size() - 2], row.lineBefore) << describe(events);
+    }
+    EXPECT_EQ(lines.back(), reason) << describe(events);
+    EXPECT_EQ(rig.engine->m_nState.load(), STATE_IDLE);
+
+    // The reason, with its place, in the diagnostic file.
+    const std::string written = fileText(g_diagnosticFile);
+    EXPECT_NE(written.find(report + "\r\n"), std::string::npos) << report << "\nnot in:\n" << written;
+
+    // Everything the engine and the bus held is given back.
+    rig.engine.reset();
+    rig.bus.stop();
+    const Resources after = rig.settle(before);
+    EXPECT_EQ(after, before) << describe(after) << " at the end, " << describe(before) << " at the start";
+    EXPECT_EQ(rig.owner.finalCount(), 1) << describe(rig.owner.events());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPhase, FaultMatrix, ::testing::ValuesIn(allRows()),
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+} // namespace
