@@ -76,8 +76,15 @@ std::string PortMap::dataDirectory() const
     return m_dataDirectory ? *m_dataDirectory : platform::dataDirectory();
 }
 
+void PortMap::pin(int port, std::string device)
+{
+    m_pins[port] = std::move(device);
+}
+
 std::string PortMap::pinnedDevice(int port) const
 {
+    if (auto pinned = m_pins.find(port); pinned != m_pins.end())
+        return pinned->second;
     const fs::path entry = fs::path(dataDirectory()) / "ports" / ("COM" + std::to_string(port));
     std::error_code ec;
     const fs::file_status st = fs::symlink_status(entry, ec);

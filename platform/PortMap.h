@@ -4,6 +4,7 @@
 // way); otherwise it is the n-th serial device of the machine, counted over
 // ttyUSB*, then ttyACM*, then the ttyS* that are real hardware, each kind in
 // numeric order.
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,11 +43,16 @@ public:
     std::string dataDirectory() const;
     const std::string& devDirectory() const { return m_devDirectory; }
 
+    // Makes COM n this device for this map only, ahead of the data directory:
+    // the command line names ports by path this way.
+    void pin(int port, std::string device);
+
 private:
     std::string pinnedDevice(int port) const;
     std::string stableNameOf(const std::string& device) const;
 
     std::optional<std::string> m_dataDirectory;
+    std::map<int, std::string> m_pins;
     std::string m_devDirectory;
     std::string m_sysTtyDirectory;
 };

@@ -6,7 +6,7 @@
 #include "platform/PortMap.h"
 #include "ui/Aboutform.h"
 #include "app/StartupRules.h"
-#include "ui/FieldRules.h"
+#include "engine/FieldRules.h"
 #include "ui/Fonts.h"
 #include "ui/QtUiBridge.h"
 

@@ -1,5 +1,5 @@
 // The rules applied to what the operator types.
-#include "ui/FieldRules.h"
+#include "engine/FieldRules.h"
 
 #include <gtest/gtest.h>
 

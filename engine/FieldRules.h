@@ -1,6 +1,6 @@
 #pragma once
-// The rules the main window applies to what the operator typed. No Qt here,
-// so that the rules are tested on their own.
+// The rules the window and the command line apply to what the operator typed.
+// One set of rules, so both refuse the same values with the same messages.
 #include <string>
 
 namespace field_rules {

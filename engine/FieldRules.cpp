@@ -1,4 +1,4 @@
-#include "ui/FieldRules.h"
+#include "engine/FieldRules.h"
 
 #include "comm/Convertions.h"
 

@@ -1,0 +1,61 @@
+#pragma once
+// One engine driven from the command line: the MainLoop of the calling thread
+// is the UI thread; events are printed as they come.
+#include "cli/CliOptions.h"
+#include "engine/Fwupgraderrs485.h"
+#include "platform/MainLoop.h"
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace cli {
+
+struct RunResult {
+    int finalEvent = EVENT_FAILED;
+    std::string finalLine; // "Upgrade finished successfully.", ... or "Upgrade failed. <reason>"
+    bool alreadyShown = false;
+};
+
+class Session final : public KWOIUpgraderOwner {
+public:
+    // out: where lines go; terminal: redraw the progress bar in place.
+    Session(platform::MainLoop& loop, const Options& options, std::FILE* out, bool terminal);
+    ~Session() override;
+
+    bool ok() const { return m_ok; }
+    KWOCFwUpgraderRS485& engine() { return *m_engine; }
+
+    // One run against `target`; returns once its final event was handled and
+    // the connection is closed. file may be empty for a check.
+    RunResult run(int port, int target, const KWOSBinFile& file);
+
+    void fwUpgraderEvent(int code, int value, const std::string& text, bool direct) override;
+    bool isCheckDeviceOnly() const override { return m_checkOnly; }
+
+private:
+    void print(const std::string& line);
+    void showProgress(int value);
+    void endProgressLine();
+
+    platform::MainLoop& m_loop;
+    const Options& m_options;
+    std::FILE* m_out;
+    const bool m_terminal;
+    const bool m_checkOnly;
+    bool m_ok = false;
+    std::unique_ptr<KWOCFwUpgraderRS485> m_engine;
+
+    std::mutex m_lock; // events may come from the port's thread
+    int m_finalEvent = -1;
+    std::string m_lastMessage;
+    std::string m_lastPrinted;
+    int m_imageBytes = 0;
+    int m_lastDecile = -1;
+    int m_lastValue = -1;
+    bool m_progressOpen = false; // a bar drawn without its line end
+    std::chrono::steady_clock::time_point m_progressStart;
+};
+
+} // namespace cli

@@ -1,0 +1,302 @@
+// rs485-upgrade: argument rules, then whole runs of the program against
+// rs485-devsim in its own process, each in a home of its own.
+#include "cli/CliOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(CliArguments, ValuesFollowTheWindowsRules)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* error; // null: accepted
+    };
+    const Case cases[] = {
+        {{"fw.bin"}, nullptr},
+        {{"-a", "0a", "fw.bin"}, nullptr},
+        {{"-a", "FF", "fw.bin"}, nullptr},
+        {{"-a", "00", "fw.bin"}, "Invalid Main address"},
+        {{"-a", "5", "fw.bin"}, "Invalid Main address"},
+        {{"-a", "555", "fw.bin"}, "Invalid Main address"},
+        {{"-a", "G1", "fw.bin"}, "Invalid Main address"},
+        {{"-b", "0", "fw.bin"}, "Invalid Baudrate value"},
+        {{"--baud=-5", "fw.bin"}, "Invalid Baudrate value"},
+        {{"-b", "abc", "fw.bin"}, "Invalid Baudrate value"},
+        {{"-b", "1", "fw.bin"}, nullptr},
+        {{"-V", "20:0", "-a", "33", "fw.bin"}, nullptr},
+        {{"-V", "20:15", "-V", "21:3", "-a", "33", "fw.bin"}, nullptr},
+        {{"-V", "20:16", "fw.bin"}, "Invalid Nested 1 interface"},
+        {{"-V", "20", "fw.bin"}, "Invalid Nested 1 interface"},
+        {{"-V", "00:1", "fw.bin"}, "Invalid Main address"},
+        {{"-V", "20:1", "-a", "00", "fw.bin"}, "Invalid Nested 1 address"},
+        {{"-V", "20:1", "-V", "G1:1", "fw.bin"}, "Invalid Nested 1 address"},
+        {{"-V", "20:1", "-V", "21:x", "fw.bin"}, "Invalid Nested 2 interface"},
+        {{"-V", "20:1", "-V", "21:1", "-a", "0", "fw.bin"}, "Invalid Nested 2 address"},
+        {{"-V", "20:1", "-V", "21:1", "-V", "22:1", "fw.bin"}, "At most 2 routing devices (--via)"},
+        {{"--addresses", "55,5G", "fw.bin"}, "Invalid Main address"},
+        {{}, "No bin file has been selected."},
+        {{"a.bin", "b.bin"}, "Only one bin file can be given"},
+        {{"--bogus", "fw.bin"}, "Unknown option --bogus"},
+        {{"fw.bin", "-p"}, "Option -p needs a value"},
+        {{"--restart-wait", "-1", "fw.bin"}, "Invalid restart wait (seconds, 0 to 3600): -1"},
+        {{"-v", "-q", "fw.bin"}, "--verbose and --quiet cannot be combined"},
+        {{"--check"}, nullptr},
+        {{"--check", "--addresses", "55,56"}, "--addresses upgrades devices; check one device at a time"},
+        {{"--list-ports"}, nullptr},
+        {{"--help"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args)
+            joined += a + " ";
+        const cli::ParseResult r = cli::parseArguments(c.args);
+        if (c.error) {
+            EXPECT_FALSE(r.ok) << joined;
+            EXPECT_EQ(r.error, c.error) << joined;
+        } else {
+            EXPECT_TRUE(r.ok) << joined << ": " << r.error;
+        }
+    }
+}
+
+TEST(CliArguments, OptionsReachTheRun)
+{
+    const cli::ParseResult r = cli::parseArguments({"--port", "/dev/ttyUSB3", "--baud=9600", "-V", "20:4", "-V", "21:15",
+                                                    "--addresses", "33,34", "--yes", "--restart-wait", "3", "-v",
+                                                    "fw.bi2"});
+    ASSERT_TRUE(r.ok) << r.error;
+    const cli::Options& o = r.options;
+    EXPECT_EQ(o.port, "/dev/ttyUSB3");
+    EXPECT_EQ(o.baudRate, 9600);
+    EXPECT_EQ(o.targets, (std::vector<int>{0x33, 0x34}));
+    EXPECT_TRUE(o.severalTargets);
+    EXPECT_EQ(o.downgrade, cli::Downgrade::Accept);
+    EXPECT_EQ(o.restartWaitMs, 3000);
+    EXPECT_TRUE(o.verbose);
+    EXPECT_EQ(o.file, "fw.bi2");
+    std::vector<int32_t> addresses, interfaces;
+    cli::routeOf(o, 0x34, addresses, interfaces);
+    EXPECT_EQ(addresses, (std::vector<int32_t>{0x20, 0x21, 0x34}));
+    EXPECT_EQ(interfaces, (std::vector<int32_t>{4, 15}));
+    EXPECT_EQ(cli::comNumberOf("COM7"), 7);
+    EXPECT_EQ(cli::comNumberOf("com12"), 12);
+    EXPECT_EQ(cli::comNumberOf("COM0"), 0);
+    EXPECT_EQ(cli::comNumberOf("COM256"), 0);
+    EXPECT_EQ(cli::comNumberOf("/dev/ttyS0"), 0);
+    const cli::ParseResult defaults = cli::parseArguments({"fw.bin"});
+    EXPECT_EQ(defaults.options.port, "COM1");
+    EXPECT_EQ(defaults.options.baudRate, 115200);
+    EXPECT_EQ(defaults.options.targets, (std::vector<int>{0x55}));
+    EXPECT_EQ(defaults.options.restartWaitMs, 25000);
+    EXPECT_EQ(defaults.options.downgrade, cli::Downgrade::Ask);
+}
+
+struct Output {
+    int status = -1;
+    std::string text;
+    std::string lastLine() const
+    {
+        std::istringstream in(text);
+        std::string line, last;
+        while (std::getline(in, line))
+            if (!line.empty())
+                last = line;
+        return last;
+    }
+};
+
+// A home of its own (the data directory lives in it), the simulator in its
+// own process linked there as COM1, and the programs run with that home.
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/rs485-cli-test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        home = pattern;
+    }
+
+    void TearDown() override
+    {
+        stopSimulator();
+        std::error_code ignored;
+        fs::remove_all(home, ignored);
+    }
+
+    void startSimulator(const std::vector<std::string>& deviceArgs)
+    {
+        const std::string log = home + "/devsim.log";
+        std::vector<std::string> args{DEVSIM_PROGRAM, "--link", "COM1", "--data-dir", home + "/Veltra_Data",
+                                      "--restart-ms", "200"};
+        args.insert(args.end(), deviceArgs.begin(), deviceArgs.end());
+        devsim = fork();
+        ASSERT_GE(devsim, 0);
+        if (devsim == 0) {
+            FILE* out = std::freopen(log.c_str(), "w", stdout);
+            (void)out;
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in(log);
+            std::stringstream content;
+            content << in.rdbuf();
+            if (content.str().find("link: ") != std::string::npos)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10)); // polling a condition, with a deadline
+        }
+        FAIL() << "rs485-devsim did not link its pty";
+    }
+
+    void stopSimulator()
+    {
+        if (devsim > 0) {
+            kill(devsim, SIGTERM);
+            waitpid(devsim, nullptr, 0);
+            devsim = -1;
+        }
+    }
+
+    std::string firmware(const std::string& name, const std::string& options)
+    {
+        const std::string path = home + "/" + name;
+        const std::string command = std::string(MKFW_PROGRAM) + " " + options + " --output " + path + " >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+
+    // Runs rs485-upgrade with stdin from /dev/null (no terminal); the time
+    // limit only guards against a hang.
+    Output upgrade(const std::string& args)
+    {
+        const std::string command = "HOME=" + home + " timeout 120 " + UPGRADE_PROGRAM + " " + args +
+                                    " </dev/null 2>&1";
+        Output out;
+        FILE* pipe = popen(command.c_str(), "r");
+        if (!pipe)
+            return out;
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.text.append(buffer, n);
+        const int status = pclose(pipe);
+        out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return out;
+    }
+
+    std::string home;
+    pid_t devsim = -1;
+};
+
+TEST_F(CliRun, SingleAndTwoImageUpgradesThenChecks)
+{
+    startSimulator({"--device", "55:18.4:1.0:2.0", "--device", "56:18.4:1.0"});
+    const std::string single = firmware("single.bin", "--format 32bits --version 1.5 --code-size 0x2000");
+    const std::string sections = firmware("double.bi2", "--format sections --lt-version 1.2 --bg-version 1.6");
+
+    Output out = upgrade("--restart-wait 1 " + single);
+    EXPECT_EQ(out.status, 0) << out.text;
+    EXPECT_EQ(out.lastLine(), "Upgrade finished successfully.") << out.text;
+    EXPECT_NE(out.text.find("Type/Model : 18.4\nFW/HW version : 1.0 / 2.0\n"), std::string::npos) << out.text;
+    EXPECT_NE(out.text.find("Progress 100 %"), std::string::npos) << "a line per 10 % without a terminal";
+
+    out = upgrade("--restart-wait 1 -a 56 " + sections);
+    EXPECT_EQ(out.status, 0) << out.text;
+    EXPECT_NE(out.text.find("Uploading bin file 2..."), std::string::npos) << out.text;
+    EXPECT_EQ(out.lastLine(), "Upgrade finished successfully.") << out.text;
+
+    out = upgrade("--check -a 56");
+    EXPECT_EQ(out.status, 0) << out.text;
+    EXPECT_NE(out.text.find("FW/HW version : 1.6 / NA"), std::string::npos) << out.text;
+    EXPECT_EQ(out.lastLine(), "Check version and type read successfully.");
+
+    out = upgrade("--check -q " + single);
+    EXPECT_EQ(out.status, 0) << out.text;
+    EXPECT_EQ(out.text, "Check version and type read successfully.\n") << "quiet: only the final line";
+}
+
+TEST_F(CliRun, RoutedCheckThroughTwoHopsAndAPortGivenByPath)
+{
+    startSimulator({"--device", "20:18.4:1.0", "--device", "21:18.4:1.0", "--device", "33:18.4:1.3:1.1",
+                    "--router", "20:2=21", "--router", "21:7=33"});
+    Output out = upgrade("--check -V 20:2 -V 21:7 -a 33");
+    EXPECT_EQ(out.status, 0) << out.text;
+    EXPECT_NE(out.text.find("FW/HW version : 1.3 / 1.1"), std::string::npos) << out.text;
+
+    std::ifstream log(home + "/devsim.log");
+    std::string first;
+    std::getline(log, first);
+    ASSERT_EQ(first.rfind("pty: ", 0), 0u) << first;
+    out = upgrade("--check -p " + first.substr(5) + " -V 20:2 -V 21:7 -a 33");
+    EXPECT_EQ(out.status, 0) << out.text;
+}
+
+TEST_F(CliRun, FailuresGiveTheReasonOnTheLastLineAndExitOne)
+{
+    startSimulator({"--device", "55:18.4:1.0", "--device", "56:18.4:1.0", "--fault", "56:corrupt=5@rblock3*0",
+                    "--device", "57:18.4:1.7"});
+    const std::string file = firmware("fw.bin", "--format legacy --version 1.5 --code-size 0x1000");
+
+    Output out = upgrade("--restart-wait 1 -a 56 " + file);
+    EXPECT_EQ(out.status, 1) << out.text;
+    EXPECT_EQ(out.lastLine(), "Upgrade failed. Analyse data failed") << out.text;
+    EXPECT_NE(out.text.find("Writing ERROR @ pos"), std::string::npos) << out.text;
+
+    // A downgrade within the major version, no terminal to ask: refused.
+    out = upgrade("--restart-wait 1 -a 57 " + file);
+    EXPECT_EQ(out.status, 1) << out.text;
+    EXPECT_NE(out.text.find("No terminal to answer: the downgrade is refused"), std::string::npos) << out.text;
+    EXPECT_EQ(out.lastLine().rfind("Upgrade failed.", 0), 0u) << out.text;
+
+    out = upgrade("--restart-wait 1 --addresses 55,56 " + file);
+    EXPECT_EQ(out.status, 1) << out.text;
+    const size_t summary = out.text.find("Summary:\n");
+    ASSERT_NE(summary, std::string::npos) << out.text;
+    EXPECT_EQ(out.text.substr(summary),
+              "Summary:\n55\tUpgrade finished successfully.\n56\tUpgrade failed. Analyse data failed\n");
+}
+
+TEST_F(CliRun, BadInputExitsTwoWithItsMessage)
+{
+    Output out = upgrade("-a 00 fw.bin");
+    EXPECT_EQ(out.status, 2);
+    EXPECT_NE(out.text.find("Invalid Main address"), std::string::npos) << out.text;
+
+    out = upgrade(home + "/missing.bin");
+    EXPECT_EQ(out.status, 2);
+    EXPECT_NE(out.text.find("Bin file not valid."), std::string::npos) << out.text;
+
+    const std::string file = firmware("fw.bin", "--format legacy --version 1.5");
+    out = upgrade("-p COM9 " + file);
+    EXPECT_EQ(out.status, 2);
+    EXPECT_NE(out.text.find("No serial device is COM9"), std::string::npos) << out.text;
+
+    out = upgrade("-p /dev/rs485-no-such-port " + file);
+    EXPECT_EQ(out.status, 2);
+    EXPECT_NE(out.text.find("Cannot open /dev/rs485-no-such-port"), std::string::npos) << out.text;
+
+    out = upgrade("--help");
+    EXPECT_EQ(out.status, 0);
+    EXPECT_NE(out.text.find("--restart-wait S"), std::string::npos);
+}
+
+} // namespace
