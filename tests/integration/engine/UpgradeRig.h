@@ -271,6 +271,9 @@ public:
         return now;
     }
 
+    // Where COM links live (<data directory>/ports).
+    const std::string& dataDirectory() const { return m_dataDirectory; }
+
     platform::MainLoop loop;
     sim::SimulatedBus bus;
     RecordingOwner owner;
