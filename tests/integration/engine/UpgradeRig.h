@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -174,6 +175,31 @@ inline std::string describe(const std::vector<Event>& events)
 // ---------------------------------------------------------------------------
 // UI thread, bus, link and owner of one engine
 
+// Records every event; onFinal runs inside the final event's call, before
+// the event is recorded, so a test sees what the engine had done by then.
+class Owner final : public KWOIUpgraderOwner {
+public:
+    void fwUpgraderEvent(int code, int value, const std::string& text, bool direct) override
+    {
+        if (enginetest::isFinal(code) && onFinal)
+            onFinal();
+        m_record.fwUpgraderEvent(code, value, text, direct);
+    }
+    bool isCheckDeviceOnly() const override { return m_record.isCheckDeviceOnly(); }
+
+    std::vector<Event> events() const { return m_record.events(); }
+    std::vector<std::string> messages() const { return m_record.messages(); }
+    int finalCount() const { return m_record.finalCount(); }
+    bool ended() const { return m_record.ended(); }
+    void clear() { m_record.clear(); }
+
+    // Set before a run, not during it.
+    std::function<void()> onFinal;
+
+private:
+    RecordingOwner m_record;
+};
+
 struct Route {
     std::vector<int32_t> addresses;
     std::vector<int32_t> interfaces;
@@ -236,7 +262,7 @@ public:
     bool begin(const Firmware& fw, const Route& route)
     {
         engine->m_File = fw.description;
-        return engine->startUpgrade(PORT, 115200, route.addresses.data(), int(route.addresses.size()),
+        return engine->startUpgrade(PORT, baudRate, route.addresses.data(), int(route.addresses.size()),
                                     route.interfaces.empty() ? &m_noInterface : route.interfaces.data(),
                                     int(route.interfaces.size()), &fw.file);
     }
@@ -276,7 +302,9 @@ public:
 
     platform::MainLoop loop;
     sim::SimulatedBus bus;
-    RecordingOwner owner;
+    Owner owner;
+    // A pty ignores it; the port worker sizes its reads by it.
+    int baudRate = 115200;
     std::unique_ptr<KWOCFwUpgraderRS485> engine;
 
 private:

@@ -101,7 +101,7 @@ protected:
     void SetUp() override { std::remove(g_diagnosticFile.c_str()); }
 
     // True once the run has sent its first progress value above 0 after `line`.
-    static bool passed(const RecordingOwner& owner, const std::string& line)
+    static bool passed(const Owner& owner, const std::string& line)
     {
         const std::vector<Event> events = owner.events();
         const auto at = std::find_if(events.begin(), events.end(),
@@ -110,7 +110,7 @@ protected:
     }
 
     // The run ended once, failed, with one of `reasons`; written to the diagnostic file.
-    static void expectFailure(const RecordingOwner& owner, const std::vector<std::string>& reasons)
+    static void expectFailure(const Owner& owner, const std::vector<std::string>& reasons)
     {
         const std::vector<Event> events = owner.events();
         ASSERT_FALSE(events.empty());
@@ -124,7 +124,7 @@ protected:
         EXPECT_NE(fileText(g_diagnosticFile).find(report), std::string::npos) << fileText(g_diagnosticFile);
     }
 
-    static void expectFinished(const RecordingOwner& owner)
+    static void expectFinished(const Owner& owner)
     {
         EXPECT_EQ(owner.finalCount(), 1) << describe(owner.events());
         ASSERT_FALSE(owner.events().empty());

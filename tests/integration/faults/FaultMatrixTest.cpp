@@ -1,7 +1,10 @@
 // Every fault the simulated device can inject, in every phase of an upgrade
 // where it can strike: the run ends with exactly one EVENT_FAILED after its
 // reason line, never with EVENT_FINISHED; the port is free again; no thread
-// and no descriptor stays behind; the reason is in the diagnostic file.
+// and no descriptor stays behind; the reason is in the diagnostic file before
+// the final event goes out. Faults the engine cannot see by design say so in
+// their names: those during a restart wait show only at the read after it,
+// those inside a routed answer's inner level not at all.
 #include "integration/engine/UpgradeRig.h"
 
 #include "platform/SerialPort.h"
@@ -107,6 +110,8 @@ struct Row {
     std::string report;              // in the diagnostic file
     std::string lineBefore;          // the line before the reason, when fixed
     bool corruptReason = false;      // reason is "Writing ERROR @ pos " + offset
+    int hops = 0;                    // routing devices before the target
+    bool finishes = false;           // a fault the engine does not look for
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row)
@@ -168,6 +173,43 @@ std::vector<Row> restartRows(const char* prefix, Phase phase, const std::string&
     return rows;
 }
 
+// Behind routing devices: a router passes the device's answer on as it is,
+// and the engine checks the outermost level only, so a wrong address or
+// checksum inside goes unnoticed by design; the data itself is intact.
+std::vector<Row> routedRows()
+{
+    auto row = [](std::string name, Phase phase, sim::FaultKind kind, int hops, std::string reason = {},
+                  std::string report = {}) {
+        Row r{std::move(name), phase, kind, std::move(reason), std::move(report), "", false, hops};
+        r.finishes = r.reason.empty();
+        return r;
+    };
+    const std::string unequal = "Response not equal to the expected one.";
+    std::vector<Row> rows = {
+        row("OneHop_FirstRead_NoAnswer", Phase::FirstRead, sim::FaultKind::NoAnswer, 1, NO_ANSWER,
+            NO_ANSWER + RECEIVE),
+        row("OneHop_FirstRead_ShortAnswerInsideACompleteFrame", Phase::FirstRead, sim::FaultKind::ShortAnswer, 1,
+            unequal, unequal + RECEIVE),
+        row("OneHop_FirstRead_FrameErrorRecord", Phase::FirstRead, sim::FaultKind::FrameErrorRecord, 1,
+            ANALYSE_FAILED, "Frame error in the data" + ANALYSE),
+        row("OneHop_FirstRead_WrongInnerChecksum_NotCheckedByDesign_RunFinishes", Phase::FirstRead,
+            sim::FaultKind::WrongChecksum, 1),
+        row("OneHop_FirstRead_WrongInnerAddress_NotCheckedByDesign_RunFinishes", Phase::FirstRead,
+            sim::FaultKind::WrongSource, 1),
+        row("TwoHops_UploadMiddleBlock_PointerError", Phase::UploadMiddle, sim::FaultKind::PointerError, 2,
+            ANALYSE_FAILED, "read flash pointer error" + ANALYSE),
+        row("TwoHops_UploadMiddleBlock_LineClosing", Phase::UploadMiddle, sim::FaultKind::CloseLine, 2, NO_ANSWER,
+            NO_ANSWER + RECEIVE),
+        row("TwoHops_VerifyMiddleBlock_WrongInnerChecksum_NotCheckedByDesign_RunFinishes", Phase::VerifyMiddle,
+            sim::FaultKind::WrongChecksum, 2),
+    };
+    Row corrupt = row("TwoHops_VerifyMiddleBlock_CorruptedReadBackByte", Phase::VerifyMiddle,
+                      sim::FaultKind::CorruptReadBack, 2, ANALYSE_FAILED);
+    corrupt.corruptReason = true;
+    rows.push_back(corrupt);
+    return rows;
+}
+
 std::vector<Row> allRows()
 {
     std::vector<Row> rows;
@@ -189,6 +231,7 @@ std::vector<Row> allRows()
     add(verifyRows("Image2VerifyLastBlock", Phase::Image2VerifyLast));
     add(restartRows("Image2Flashing", Phase::Image2Flashing, "Read firmware 2 version."));
     add(answerRows("Image2VersionRead", Phase::Image2VersionRead, true, "Read firmware 2 version."));
+    add(routedRows());
     return rows;
 }
 
@@ -211,7 +254,7 @@ protected:
     }
 };
 
-TEST_P(FaultMatrix, RunFailsOnceWithItsReasonAndGivesEverythingBack)
+TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
 {
     const Row& row = GetParam();
     const File file = fileOf(row.phase);
@@ -226,7 +269,15 @@ TEST_P(FaultMatrix, RunFailsOnceWithItsReasonAndGivesEverythingBack)
     sim::DeviceConfig config = device(TARGET);
     if (file == File::SectionsOnLittleCode)
         config.running = sim::RunningCode::Little;
-    rig.bus.addDevice(config);
+    Route route{{TARGET}, {}};
+    if (row.hops == 0) {
+        rig.bus.addDevice(config);
+    } else {
+        rig.bus.addDevice(device(0x21));
+        ASSERT_TRUE(rig.bus.addDevice(device(0x42), 0x21, 2));
+        ASSERT_TRUE(rig.bus.addDevice(config, row.hops == 1 ? 0x21 : 0x42, row.hops == 1 ? 1 : 7));
+        route = row.hops == 1 ? Route{{0x21, TARGET}, {1}} : Route{{0x21, 0x42, TARGET}, {2, 7}};
+    }
     sim::Fault fault;
     fault.kind = row.kind;
     fault.trigger = sim::FaultTrigger::request(where.request);
@@ -235,8 +286,15 @@ TEST_P(FaultMatrix, RunFailsOnceWithItsReasonAndGivesEverythingBack)
     rig.bus.addFault(TARGET, fault);
     ASSERT_TRUE(rig.start(ANSWER_TIMEOUT_MS));
     const Resources idle = resources();
+    // What the engine had done when its final event went out.
+    int32_t stateAtEnd = -1;
+    std::string writtenAtEnd;
+    rig.owner.onFinal = [&] {
+        stateAtEnd = rig.engine->m_nState.load();
+        writtenAtEnd = fileText(g_diagnosticFile);
+    };
 
-    EXPECT_TRUE(rig.run(fw, {{TARGET}, {}}));
+    EXPECT_TRUE(rig.run(fw, route));
     const bool lineGone = rig.bus.lineClosed();
     EXPECT_EQ(lineGone, row.kind == sim::FaultKind::CloseLine);
     if (!lineGone) {
@@ -248,29 +306,32 @@ TEST_P(FaultMatrix, RunFailsOnceWithItsReasonAndGivesEverythingBack)
         EXPECT_EQ(after, idle) << describe(after) << " after the run, " << describe(idle) << " before";
     }
 
-    // Exactly one final event, the failure, last, after its reason.
     const std::vector<Event> events = rig.owner.events();
     EXPECT_EQ(rig.owner.finalCount(), 1) << describe(events);
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back().code, EVENT_FAILED) << describe(events);
-    EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const Event& e) { return e.code == EVENT_FINISHED; }));
-    const std::vector<std::string> lines = rig.owner.messages();
-    ASSERT_GE(lines.size(), 2u) << describe(events);
-    std::string reason = row.reason;
-    std::string report = row.report;
-    if (row.corruptReason) {
-        const std::string writing = "Writing ERROR @ pos " + std::to_string(where.block * 64 + CORRUPT_BYTE);
-        EXPECT_EQ(lines[lines.size() - 2], writing) << describe(events);
-        report = writing + ANALYSE;
-    } else if (!row.lineBefore.empty()) {
-        EXPECT_EQ(lines[lines.size() - 2], row.lineBefore) << describe(events);
+    EXPECT_EQ(stateAtEnd, STATE_IDLE);
+    if (row.finishes) {
+        EXPECT_EQ(events.back().code, EVENT_FINISHED) << describe(events);
+        EXPECT_EQ(writtenAtEnd, "");
+    } else {
+        // Exactly one final event, the failure, last, after its reason, and
+        // the reason, with its place, in the diagnostic file before it.
+        EXPECT_EQ(events.back().code, EVENT_FAILED) << describe(events);
+        EXPECT_TRUE(
+            std::none_of(events.begin(), events.end(), [](const Event& e) { return e.code == EVENT_FINISHED; }));
+        const std::vector<std::string> lines = rig.owner.messages();
+        ASSERT_GE(lines.size(), 2u) << describe(events);
+        std::string report = row.report;
+        if (row.corruptReason) {
+            const std::string writing = "Writing ERROR @ pos " + std::to_string(where.block * 64 + CORRUPT_BYTE);
+            EXPECT_EQ(lines[lines.size() - 2], writing) << describe(events);
+            report = writing + ANALYSE;
+        } else if (!row.lineBefore.empty()) {
+            EXPECT_EQ(lines[lines.size() - 2], row.lineBefore) << describe(events);
+        }
+        EXPECT_EQ(lines.back(), row.reason) << describe(events);
+        EXPECT_NE(writtenAtEnd.find(report + "\r\n"), std::string::npos) << report << "\nnot in:\n" << writtenAtEnd;
     }
-    EXPECT_EQ(lines.back(), reason) << describe(events);
-    EXPECT_EQ(rig.engine->m_nState.load(), STATE_IDLE);
-
-    // The reason, with its place, in the diagnostic file.
-    const std::string written = fileText(g_diagnosticFile);
-    EXPECT_NE(written.find(report + "\r\n"), std::string::npos) << report << "\nnot in:\n" << written;
 
     // Everything the engine and the bus held is given back.
     rig.engine.reset();
