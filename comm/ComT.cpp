@@ -208,6 +208,9 @@ bool KWOCComT::openPort()
 void KWOCComT::execute()
 {
     static constexpr const char* FUNCTION = "KWOCComT::Execute";
+    // A read that filled its whole chunk may have left bytes behind (a late
+    // tick): read again at once instead of letting them wait a full period.
+    bool chunkFull = false;
     for (;;) {
         {
             std::unique_lock hold(m_HoldLock);
@@ -254,9 +257,12 @@ void KWOCComT::execute()
             }
         }
 
-        const uint32_t waited = platform::waitFor(m_pHevTimer.get(), TIMER_WAIT_MS);
-        if (waited != platform::WAIT_OBJECT_0)
-            reportWaitResult(SOURCE, __LINE__, FUNCTION, LOG_OUTPUTS_BY_LEVEL, waited, "HevTimer SenPacket");
+        if (!chunkFull) {
+            const uint32_t waited = platform::waitFor(m_pHevTimer.get(), TIMER_WAIT_MS);
+            if (waited != platform::WAIT_OBJECT_0)
+                reportWaitResult(SOURCE, __LINE__, FUNCTION, LOG_OUTPUTS_BY_LEVEL, waited, "HevTimer SenPacket");
+        }
+        chunkFull = false;
 
         long n;
         std::string why;
@@ -273,6 +279,7 @@ void KWOCComT::execute()
         m_BytesRead = static_cast<uint32_t>(n);
         if (n == 0 || m_bCloseRequest || m_bOpenRequest)
             continue;
+        chunkFull = n == m_ReadChunk;
 
         std::memcpy(m_pReceived.data(), m_pReadBuffer.data(), static_cast<size_t>(n));
         m_ReceivedLength = static_cast<uint32_t>(n);
