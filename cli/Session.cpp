@@ -1,5 +1,6 @@
 #include "cli/Session.h"
 
+#include "cli/Texts.h"
 #include "engine/BinFile.h"
 
 #include <algorithm>
@@ -8,11 +9,6 @@
 namespace cli {
 namespace {
 
-constexpr const char* FINISHED_LINE = "Upgrade finished successfully.";
-constexpr const char* CHECK_DONE_LINE = "Check version and type read successfully.";
-constexpr const char* FAILED_LINE = "Upgrade failed.";
-constexpr int BAR_WIDTH = 30;
-
 bool isFinal(int code)
 {
     // Codes outside the table end a run like EVENT_CHECK_DONE, as in the window.
@@ -20,12 +16,17 @@ bool isFinal(int code)
            code > EVENT_DEVICE_VERSION;
 }
 
-std::string minutesAndSeconds(double seconds)
+// States whose progress is the transfer of an image (upload or read-back).
+bool isTransfer(int state)
 {
-    const int s = std::max(0, static_cast<int>(seconds + 0.5));
-    char text[16];
-    std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
-    return text;
+    return state == STATE_UPLOADING || state == STATE_VERIFYING || state == STATE_UPLOADING_2 ||
+           state == STATE_VERIFYING_2;
+}
+
+// States whose progress counts down the device's restart.
+bool isRestartWait(int state)
+{
+    return state == STATE_WAIT_UPGRADE_MODE || state == STATE_WAIT_FLASHING || state == STATE_WAIT_FLASHING_2;
 }
 
 } // namespace
@@ -58,10 +59,9 @@ RunResult Session::run(int port, int target, const KWOSBinFile& file)
         m_finalEvent = -1;
         m_lastMessage.clear();
         m_lastPrinted.clear();
-        m_lastDecile = -1;
-        m_lastValue = -1;
-        m_imageBytes = static_cast<int>(file.bytes.size());
-        m_progressStart = std::chrono::steady_clock::now();
+        m_progressStage = -1;
+        m_stageClosed = false;
+        m_lastDecile = 0;
     }
     std::vector<int32_t> addresses;
     std::vector<int32_t> interfaces;
@@ -93,7 +93,7 @@ RunResult Session::run(int port, int target, const KWOSBinFile& file)
     if (m_finalEvent == EVENT_FINISHED)
         result.finalLine = FINISHED_LINE;
     else if (m_finalEvent == EVENT_FAILED)
-        result.finalLine = m_lastMessage.empty() ? FAILED_LINE : std::string(FAILED_LINE) + " " + m_lastMessage;
+        result.finalLine = m_lastMessage.empty() ? FAILED_LINE : std::string(FAILED_LINE) + " " + oneLine(m_lastMessage);
     else
         result.finalLine = CHECK_DONE_LINE;
     // The engine's own last line may already say it.
@@ -125,14 +125,25 @@ void Session::fwUpgraderEvent(int code, int value, const std::string& text, bool
         m_finalEvent = (code == EVENT_FINISHED || code == EVENT_FAILED) ? code : EVENT_CHECK_DONE;
 }
 
-void Session::print(const std::string& line)
+void Session::print(const std::string& text)
 {
     if (m_options.quiet)
         return;
+    if (m_progressStage != -1)
+        m_stageClosed = true;
     endProgressLine();
-    std::fprintf(m_out, "%s\n", line.c_str());
+    for (const std::string& line : messageLines(text)) {
+        std::fprintf(m_out, "%s\n", line.c_str());
+        m_lastPrinted = line;
+    }
     std::fflush(m_out);
-    m_lastPrinted = line;
+}
+
+void Session::draw(const std::string& text)
+{
+    std::fputs(text.c_str(), m_out);
+    std::fflush(m_out);
+    m_progressOpen = true;
 }
 
 void Session::endProgressLine()
@@ -143,39 +154,47 @@ void Session::endProgressLine()
     }
 }
 
+// Called on the thread that raised the event, which is the thread that
+// moves the engine's state and image size: both are read as they are now.
 void Session::showProgress(int value)
 {
-    if (m_options.quiet || value == m_lastValue)
+    if (m_options.quiet)
+        return;
+    const int state = m_engine->m_nState.load();
+    if (isRestartWait(state)) {
+        // A log needs no countdown line by line.
+        if (m_terminal)
+            draw(restartCountdown(m_engine->m_nCountdown));
+        return;
+    }
+    // Other values are the 0 that starts a run or ends a wait.
+    if (!isTransfer(state))
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (value <= 0 || value < m_lastValue) {
-        // A new stage (upload, verification) or a countdown, which a log
-        // does not need line by line.
+    if (state != m_progressStage) {
+        endProgressLine();
+        m_progressStage = state;
+        m_stageClosed = false;
+        m_stageBytes = m_engine->m_nFatBufferSize;
         m_progressStart = now;
-        m_lastDecile = std::clamp(value, 0, 100) / 10;
+        m_lastDecile = 0;
     }
-    m_lastValue = value;
+    // The engine says a transfer is done before its last progress value;
+    // the bar is not drawn again under that line.
+    if (m_stageClosed)
+        return;
     const int percent = std::clamp(value, 0, 100);
-    if (!m_terminal) {
-        // A log file or a pipe gets a line per 10 %.
-        const int decile = percent / 10;
-        if (decile > m_lastDecile) {
-            m_lastDecile = decile;
-            std::fprintf(m_out, "Progress %d %%\n", decile * 10);
-            std::fflush(m_out);
-        }
+    if (m_terminal) {
+        const double elapsed = std::chrono::duration<double>(now - m_progressStart).count();
+        draw(transferBar(percent, m_stageBytes, elapsed));
         return;
     }
-    const double elapsed = std::chrono::duration<double>(now - m_progressStart).count();
-    const long bytes = static_cast<long>(m_imageBytes) * percent / 100;
-    const double rate = elapsed > 0 ? bytes / elapsed : 0;
-    const std::string left = percent > 0 && elapsed > 0 ? minutesAndSeconds(elapsed * (100 - percent) / percent) : "--:--";
-    const int filled = percent * BAR_WIDTH / 100;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.resize(BAR_WIDTH, '.');
-    std::fprintf(m_out, "\r[%s] %3d %%  %ld bytes  %.0f B/s  %s left ", bar.c_str(), percent, bytes, rate, left.c_str());
-    std::fflush(m_out);
-    m_progressOpen = true;
+    const int decile = percent / 10;
+    if (decile > m_lastDecile) {
+        m_lastDecile = decile;
+        std::fprintf(m_out, "%s\n", progressLine(decile).c_str());
+        std::fflush(m_out);
+    }
 }
 
 } // namespace cli

@@ -35,8 +35,9 @@ public:
     bool isCheckDeviceOnly() const override { return m_checkOnly; }
 
 private:
-    void print(const std::string& line);
+    void print(const std::string& text);
     void showProgress(int value);
+    void draw(const std::string& text);
     void endProgressLine();
 
     platform::MainLoop& m_loop;
@@ -51,9 +52,10 @@ private:
     int m_finalEvent = -1;
     std::string m_lastMessage;
     std::string m_lastPrinted;
-    int m_imageBytes = 0;
-    int m_lastDecile = -1;
-    int m_lastValue = -1;
+    int m_progressStage = -1; // engine state of the transfer being shown
+    bool m_stageClosed = false; // a message followed its progress: it is over
+    int64_t m_stageBytes = 0;   // size of its image, taken at its start
+    int m_lastDecile = 0;
     bool m_progressOpen = false; // a bar drawn without its line end
     std::chrono::steady_clock::time_point m_progressStart;
 };

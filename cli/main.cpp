@@ -3,9 +3,11 @@
 #include "app/StartupRules.h"
 #include "cli/CliOptions.h"
 #include "cli/Session.h"
+#include "cli/Texts.h"
 #include "diagnostics/Globalfunctions.h"
 #include "engine/BinFile.h"
 #include "platform/DataDirectory.h"
+#include "platform/MainLoop.h"
 #include "platform/PortMap.h"
 #include "platform/SerialPort.h"
 
@@ -21,6 +23,8 @@ namespace {
 constexpr int EXIT_RUN_FAILED = 1;
 constexpr int EXIT_BAD_INPUT = 2;
 
+// Every COM number that maps to a device, in-use ones marked, as tab-separated
+// columns: number, device, stable name ("-" when none), state.
 int listPorts()
 {
     const platform::PortMap ports;
@@ -32,13 +36,15 @@ int listPorts()
     }
     for (const platform::PortEntry& entry : entries) {
         std::string reason;
-        const bool usable = platform::SerialPort::probe(entry.device, &reason);
-        std::printf("COM%d\t%s", entry.number, entry.device.c_str());
-        if (!entry.stableName.empty())
-            std::printf("\t%s", entry.stableName.c_str());
-        if (!usable)
-            std::printf("\t(%s)", reason.c_str());
-        std::printf("\n");
+        platform::SerialPort::Status status = platform::SerialPort::Status::Ok;
+        platform::SerialPort::probe(entry.device, &reason, &status);
+        std::string state = "free";
+        if (status == platform::SerialPort::Status::InUse)
+            state = "in use";
+        else if (status != platform::SerialPort::Status::Ok)
+            state = "unusable: " + reason;
+        std::printf("COM%d\t%s\t%s\t%s\n", entry.number, entry.device.c_str(),
+                    entry.stableName.empty() ? "-" : entry.stableName.c_str(), state.c_str());
     }
     return 0;
 }
@@ -49,7 +55,8 @@ bool answerDowngrade(const cli::Options& options, const std::string& question)
     if (options.downgrade != cli::Downgrade::Ask)
         return options.downgrade == cli::Downgrade::Accept;
     if (!isatty(STDIN_FILENO)) {
-        std::printf("%s No terminal to answer: the downgrade is refused (use --yes to accept it).\n",
+        if (!options.quiet)
+            std::printf("%s No terminal to answer: the downgrade is refused (use --yes to accept it).\n",
                     question.c_str());
         return false;
     }
@@ -60,36 +67,37 @@ bool answerDowngrade(const cli::Options& options, const std::string& question)
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-// The port must exist and be free before a run: a clear message and exit 2
-// rather than a failed run.
+// The port must exist and be free before a run: the port's own message and
+// exit 2 rather than a failed run.
 bool portUsable(const cli::Options& options, int& comNumber, std::string& why)
 {
     comNumber = cli::comNumberOf(options.port);
     std::string device = options.port;
+    std::string name;
     if (comNumber != 0) {
         device = platform::PortMap().resolve(comNumber);
         if (device.empty()) {
-            why = "No serial device is COM" + std::to_string(comNumber) + " (see rs485-upgrade --list-ports)";
+            why = "No serial device is COM" + std::to_string(comNumber) +
+                  " (is the adapter plugged in? see rs485-upgrade --list-ports)";
             return false;
         }
+        name = options.port + ": ";
     } else {
-        comNumber = 1;
+        comNumber = 1; // the path is pinned as COM 1 for this run
     }
     std::string reason;
     if (!platform::SerialPort::probe(device, &reason)) {
-        why = "Cannot open " + options.port + " (" + device + "): " + reason;
+        why = name + reason;
         return false;
     }
     return true;
 }
 
 // Runs every target in turn with one engine, as the window keeps one.
-int runTargets(const cli::Options& options, const KWOSBinFile& file, const KWOSBinFileDescription& description,
-               int comNumber)
+int runTargets(platform::MainLoop& loop, const cli::Options& options, const KWOSBinFile& file,
+               const KWOSBinFileDescription& description, int comNumber)
 {
-    platform::MainLoop loop;
     loop.setAskHandler([&](const std::string& text) { return answerDowngrade(options, text); });
-    platform::UiBridge::install(&loop);
     cli::Session session(loop, options, stdout, isatty(STDOUT_FILENO));
     if (!session.ok()) {
         std::fprintf(stderr, "rs485-upgrade: the upgrade engine could not be created\n");
@@ -119,14 +127,50 @@ int runTargets(const cli::Options& options, const KWOSBinFile& file, const KWOSB
     return failures ? EXIT_RUN_FAILED : 0;
 }
 
+// The diagnostics of the window: its data directory and diagnostic file.
+// Errors reach the terminal only with --verbose, since every error an
+// operator must see also comes as an engine message; with --verbose the
+// communication trace goes there as well.
+void configureDiagnostics(const cli::Options& options, int extraErrorOutputs = 0)
+{
+    const int console = options.verbose ? LOG_TO_CONSOLE : 0;
+    app::configureDiagnostics({LOG_TO_FILE | console | extraErrorOutputs, LOG_TO_FILE | console},
+                              platform::dataDirectory());
+}
+
+// The reader reports why it refused a file through the diagnostics only: its
+// errors go to this loop's message handler while it reads, so the refusal
+// can name the reason.
+bool loadFile(platform::MainLoop& loop, const cli::Options& options, KWOSBinFile& file,
+              KWOSBinFileDescription& description, KWOSBinFileLabels& labels, std::string& why)
+{
+    std::string lastError;
+    loop.setMessageHandler([&](const std::string& text, const std::string&) { lastError = text; });
+    configureDiagnostics(options, LOG_TO_MESSAGEBOX);
+    const bool ok = openBinFile(options.file, file, description, labels);
+    configureDiagnostics(options);
+    loop.setMessageHandler(nullptr);
+    if (!ok) {
+        why = std::string(cli::FILE_REJECTED);
+        if (const std::string reason = cli::operatorText(lastError); !reason.empty() && reason != why)
+            why += " " + reason;
+    }
+    return ok;
+}
+
 int run(const cli::Options& options)
 {
+    platform::MainLoop loop;
+    platform::UiBridge::install(&loop);
+    configureDiagnostics(options);
+
     KWOSBinFile file;
     KWOSBinFileDescription description;
     if (!options.file.empty()) {
         KWOSBinFileLabels labels;
-        if (!openBinFile(options.file, file, description, labels)) {
-            std::fprintf(stderr, "rs485-upgrade: Bin file not valid.\n");
+        std::string why;
+        if (!loadFile(loop, options, file, description, labels, why)) {
+            std::fprintf(stderr, "rs485-upgrade: %s: %s\n", options.file.c_str(), why.c_str());
             return EXIT_BAD_INPUT;
         }
         if (!options.quiet)
@@ -139,7 +183,7 @@ int run(const cli::Options& options)
         std::fprintf(stderr, "rs485-upgrade: %s\n", why.c_str());
         return EXIT_BAD_INPUT;
     }
-    return runTargets(options, file, description, comNumber);
+    return runTargets(loop, options, file, description, comNumber);
 }
 
 } // namespace
@@ -165,10 +209,5 @@ int main(int argc, char** argv)
     default:
         break;
     }
-    // The window's diagnostic file; errors also on standard error unless quiet,
-    // the communication trace there with --verbose.
-    app::StartupOutputs outputs{LOG_TO_FILE | (options.quiet ? 0 : LOG_TO_CONSOLE),
-                                LOG_TO_FILE | (options.verbose ? LOG_TO_CONSOLE : 0)};
-    app::configureDiagnostics(outputs, platform::dataDirectory());
     return run(options);
 }
