@@ -21,6 +21,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -210,6 +211,9 @@ public:
     Rig(double timeScale, std::chrono::milliseconds restartTime = 2000ms)
         : loop(timeScale), bus(busOptions(timeScale, restartTime))
     {
+        // A sanitizer's runtime starts a thread of its own with the first
+        // thread of the process: let it happen before anything is counted.
+        std::thread([] {}).join();
         platform::UiBridge::install(&loop);
         static std::atomic<int> counter{0};
         m_dataDirectory = ::testing::TempDir() + "/upgrade-rig-" + std::to_string(getpid()) + "-" +

@@ -24,7 +24,6 @@ constexpr double TIME_SCALE = 0.01;
 // the table do not take minutes; the cut-off tests keep the real one.
 constexpr int32_t ANSWER_TIMEOUT_MS = 1000;
 constexpr uint8_t TARGET = 0x55;
-constexpr int CORRUPT_BYTE = 21;
 
 const std::string RECEIVE = "\tKWOCFwUpgraderRS485::receiveData";
 const std::string ANALYSE = "\tKWOCFwUpgraderRS485::analyseData";
@@ -69,7 +68,8 @@ File fileOf(Phase phase)
 
 struct Where {
     uint32_t request = 0;
-    uint32_t block = 0; // for a corrupted read-back: its image offset
+    uint32_t block = 0;      // of a read-back
+    int corruptByte = 21;    // in that block: the first, one inside, the last
 };
 
 // first: requests before the first block write; blocks: of each image.
@@ -89,13 +89,13 @@ Where locate(Phase phase, const std::vector<size_t>& blocks)
     case Phase::UploadFirst: return {firstWrite};
     case Phase::UploadMiddle: return {firstWrite + a / 2};
     case Phase::UploadLast: return {firstWrite + a - 1};
-    case Phase::VerifyFirst: return {firstWrite + a, 0};
-    case Phase::VerifyMiddle: return {firstWrite + a + a / 2, a / 2};
-    case Phase::VerifyLast: return {firstWrite + 2 * a - 1, a - 1};
+    case Phase::VerifyFirst: return {firstWrite + a, 0, 0};
+    case Phase::VerifyMiddle: return {firstWrite + a + a / 2, a / 2, 21};
+    case Phase::VerifyLast: return {firstWrite + 2 * a - 1, a - 1, 63};
     case Phase::Flashing: return {flash1};
     case Phase::NewVersionRead: return {flash1 + 1};
     case Phase::Image2UploadFirst: return {secondWrite};
-    case Phase::Image2VerifyLast: return {secondWrite + 2 * b - 1, b - 1};
+    case Phase::Image2VerifyLast: return {secondWrite + 2 * b - 1, b - 1, 63};
     case Phase::Image2Flashing: return {flash2};
     case Phase::Image2VersionRead: return {flash2 + 1};
     }
@@ -112,6 +112,7 @@ struct Row {
     bool corruptReason = false;      // reason is "Writing ERROR @ pos " + offset
     int hops = 0;                    // routing devices before the target
     bool finishes = false;           // a fault the engine does not look for
+    std::string otherReason = {};    // also honest, when timing decides
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row)
@@ -169,7 +170,11 @@ std::vector<Row> restartRows(const char* prefix, Phase phase, const std::string&
 {
     std::vector<Row> rows;
     rows.push_back({std::string(prefix) + "_EndlessRestart_SilentDuringTheWaitSoOnlyTheReadAfterItFails", phase, sim::FaultKind::EndlessRestart, LENGTH, LENGTH + RECEIVE, readLine});
-    rows.push_back({std::string(prefix) + "_LineClosing_UnnoticedDuringTheWaitSoOnlyTheReadAfterItFails", phase, sim::FaultKind::CloseLine, LENGTH, LENGTH + RECEIVE, readLine});
+    // Whether the read after the wait still sees bytes of the closing line or
+    // none at all depends on when the hang-up reaches the port thread.
+    Row closing{std::string(prefix) + "_LineClosing_UnnoticedDuringTheWaitSoOnlyTheReadAfterItFails", phase, sim::FaultKind::CloseLine, LENGTH, LENGTH + RECEIVE, readLine};
+    closing.otherReason = NO_ANSWER;
+    rows.push_back(closing);
     return rows;
 }
 
@@ -282,7 +287,7 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
     fault.kind = row.kind;
     fault.trigger = sim::FaultTrigger::request(where.request);
     if (row.kind == sim::FaultKind::CorruptReadBack)
-        fault.param = CORRUPT_BYTE;
+        fault.param = where.corruptByte;
     rig.bus.addFault(TARGET, fault);
     ASSERT_TRUE(rig.start(ANSWER_TIMEOUT_MS));
     const Resources idle = resources();
@@ -323,13 +328,16 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
         ASSERT_GE(lines.size(), 2u) << describe(events);
         std::string report = row.report;
         if (row.corruptReason) {
-            const std::string writing = "Writing ERROR @ pos " + std::to_string(where.block * 64 + CORRUPT_BYTE);
+            const std::string writing = "Writing ERROR @ pos " + std::to_string(where.block * 64 + where.corruptByte);
             EXPECT_EQ(lines[lines.size() - 2], writing) << describe(events);
             report = writing + ANALYSE;
         } else if (!row.lineBefore.empty()) {
             EXPECT_EQ(lines[lines.size() - 2], row.lineBefore) << describe(events);
         }
-        EXPECT_EQ(lines.back(), row.reason) << describe(events);
+        if (!row.otherReason.empty() && lines.back() == row.otherReason)
+            report = row.otherReason + RECEIVE;
+        else
+            EXPECT_EQ(lines.back(), row.reason) << describe(events);
         EXPECT_NE(writtenAtEnd.find(report + "\r\n"), std::string::npos) << report << "\nnot in:\n" << writtenAtEnd;
     }
 
