@@ -1,10 +1,48 @@
 #include "platform/Event.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 namespace platform {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+timespec fromMs(uint32_t ms)
+{
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(ms / 1000);
+    t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    return t;
+}
+
+// Reads what a non-blocking counter descriptor holds; 0 when nothing.
+uint64_t drain(int fd)
+{
+    uint64_t count = 0;
+    if (::read(fd, &count, sizeof count) != sizeof count)
+        return 0;
+    return count;
+}
+
+} // namespace
+
 Event::Event(bool manualReset, bool initialState) : m_manualReset(manualReset), m_signalled(initialState) {}
+
+Event::~Event()
+{
+    if (m_timerFd >= 0)
+        ::close(m_timerFd);
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
 
 bool Event::set()
 {
@@ -20,6 +58,10 @@ bool Event::set()
         m_signalled = true;
         m_cond.notify_all();
     }
+    if (m_wakeFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(m_wakeFd, &one, sizeof one);
+    }
     return true;
 }
 
@@ -27,13 +69,54 @@ bool Event::reset()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_signalled = false;
+    if (m_timerFd >= 0)
+        drain(m_timerFd);
     return true;
 }
 
 bool Event::isSet() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_signalled;
+    return m_signalled || ticksPending();
+}
+
+bool Event::startTicks(uint32_t periodMs)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_timerFd < 0) {
+        const int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+        const int wakeFd = timerFd < 0 ? -1 : ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd < 0) {
+            if (timerFd >= 0)
+                ::close(timerFd);
+            return false;
+        }
+        m_timerFd = timerFd;
+        m_wakeFd = wakeFd;
+        // Waiters already asleep on the condition move over to the descriptors.
+        m_cond.notify_all();
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    itimerspec spec{};
+    spec.it_interval = fromMs(periodMs);
+    spec.it_value.tv_sec = now.tv_sec + spec.it_interval.tv_sec;
+    spec.it_value.tv_nsec = now.tv_nsec + spec.it_interval.tv_nsec;
+    if (spec.it_value.tv_nsec >= 1000000000L) {
+        spec.it_value.tv_nsec -= 1000000000L;
+        ++spec.it_value.tv_sec;
+    }
+    return ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+}
+
+void Event::stopTicks()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_timerFd < 0)
+        return;
+    // Disarming also forgets the expirations not read yet.
+    const itimerspec off{};
+    ::timerfd_settime(m_timerFd, 0, &off, nullptr);
 }
 
 // With the lock held: consumes the signal when there is one for this waiter.
@@ -52,23 +135,87 @@ bool Event::takeSignal()
     return false;
 }
 
+// With the lock held.
+bool Event::ticksPending() const
+{
+    if (m_timerFd < 0)
+        return false;
+    pollfd pfd{m_timerFd, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0;
+}
+
 uint32_t Event::wait(uint32_t ms)
 {
     std::unique_lock<std::mutex> guard(m_lock);
     if (takeSignal())
         return WAIT_OBJECT_0;
+    if (m_timerFd >= 0)
+        return waitWithTicks(guard, ms);
     if (ms == 0)
         return WAIT_TIMEOUT;
     ++m_waiting;
+    const auto ready = [this] { return m_timerFd >= 0 || takeSignal(); };
     bool got;
     if (ms == INFINITE) {
-        m_cond.wait(guard, [this] { return takeSignal(); });
+        m_cond.wait(guard, ready);
         got = true;
     } else {
-        got = m_cond.wait_for(guard, std::chrono::milliseconds(ms), [this] { return takeSignal(); });
+        got = m_cond.wait_for(guard, std::chrono::milliseconds(ms), ready);
     }
     --m_waiting;
+    if (got && m_timerFd >= 0 && !takeSignal()) {
+        // Ticks started while this waiter slept: it goes on with the rest of
+        // its time on the descriptors (rarely: an event usually ticks from
+        // before its first wait).
+        return waitWithTicks(guard, ms); // the full time again at worst
+    }
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+// With the lock held and no signal taken yet.
+uint32_t Event::waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms)
+{
+    const bool forever = ms == INFINITE;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : ms);
+    ++m_waiting;
+    uint32_t result = WAIT_TIMEOUT;
+    for (;;) {
+        if (takeSignal()) {
+            result = WAIT_OBJECT_0;
+            break;
+        }
+        int timeout = -1;
+        if (!forever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            timeout = static_cast<int>(std::max<int64_t>(left, 0));
+        }
+        // A tick already due makes the poll return at once: no read first.
+        pollfd fds[2] = {{m_timerFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        guard.unlock();
+        const int ready = ::poll(fds, 2, timeout);
+        guard.lock();
+        if (ready < 0 && errno != EINTR) {
+            result = WAIT_FAILED;
+            break;
+        }
+        // Several expirations in one read (a late wake-up) are one set: an
+        // event is a flag, not a counter. It is this waiter's.
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0 && drain(m_timerFd) > 0) {
+            if (m_manualReset)
+                m_signalled = true;
+            result = WAIT_OBJECT_0;
+            break;
+        }
+        // The sets it stood for are in the flags, checked at the loop's top.
+        if (ready > 0 && (fds[1].revents & POLLIN) != 0)
+            drain(m_wakeFd);
+        if (ready == 0 && !forever && Clock::now() >= deadline) {
+            result = takeSignal() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+            break;
+        }
+    }
+    --m_waiting;
+    return result;
 }
 
 } // namespace platform

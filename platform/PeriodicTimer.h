@@ -1,14 +1,13 @@
 #pragma once
 #include "platform/Event.h"
 
-#include <atomic>
 #include <cstdint>
-#include <thread>
 
 namespace platform {
 
-// Sets an Event every period on a thread of its own, with absolute deadlines
-// so the period does not drift. Stops at once (and joins) on destruction.
+// Sets an Event every period, with absolute deadlines so the period does not
+// drift. The kernel sets it: no thread of its own. Stops at once on
+// destruction, and never sets the event afterwards.
 // ok() is false when the kernel refused the timer; the event is then never set.
 class PeriodicTimer final {
 public:
@@ -23,14 +22,9 @@ public:
     uint32_t periodMs() const { return m_periodMs; }
 
 private:
-    void run();
-
     Event& m_target;
     const uint32_t m_periodMs;
-    int m_stopFd = -1; // eventfd that ends the wait at once on destruction
-    int m_timerFd = -1;
     bool m_ok = false;
-    std::thread m_thread;
 };
 
 } // namespace platform

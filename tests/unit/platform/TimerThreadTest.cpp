@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <sys/resource.h>
 #include <thread>
 
@@ -80,6 +81,64 @@ TEST(PeriodicTimer, StopsAtOnceOnDestructionAndNeverSetsAfterwards)
     }
     tick.reset();
     EXPECT_EQ(tick.wait(30), WAIT_TIMEOUT) << "set after its destruction";
+}
+
+size_t threadsOfThisProcess()
+{
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// An idle open port ticks 500 times a second: each tick must wake the port
+// thread only, not a timer thread that wakes it in turn.
+TEST(PeriodicTimer, TicksWithoutAThreadOfItsOwn)
+{
+    platform::Event tick(false, false);
+    const size_t before = threadsOfThisProcess();
+    platform::PeriodicTimer timer(tick, 2);
+    ASSERT_TRUE(timer.ok());
+    EXPECT_EQ(tick.wait(2000), WAIT_OBJECT_0);
+    EXPECT_EQ(threadsOfThisProcess(), before);
+}
+
+TEST(PeriodicTimer, ASetStillWakesAWaiterAsleepOnTheTicks)
+{
+    platform::Event tick(false, false);
+    platform::PeriodicTimer slow(tick, 60000);
+    ASSERT_TRUE(slow.ok());
+    std::atomic<uint32_t> result{WAIT_FAILED};
+    std::atomic<pid_t> tid{0};
+    std::thread waiter([&] {
+        tid = platformtest::currentTid();
+        result = tick.wait(30000);
+    });
+    ASSERT_TRUE(platformtest::waitUntilSleeping(tid));
+    const auto start = Clock::now();
+    tick.set();
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_LT(Clock::now() - start, 10s) << "the set waited for a tick";
+    EXPECT_EQ(tick.wait(0), WAIT_TIMEOUT) << "one set, one release";
+}
+
+TEST(PeriodicTimer, TicksReachAWaiterThatFellAsleepBeforeTheyStarted)
+{
+    platform::Event tick(false, false);
+    std::atomic<uint32_t> result{WAIT_FAILED};
+    std::atomic<pid_t> tid{0};
+    std::thread waiter([&] {
+        tid = platformtest::currentTid();
+        result = tick.wait(30000);
+    });
+    ASSERT_TRUE(platformtest::waitUntilSleeping(tid));
+    const auto start = Clock::now();
+    platform::PeriodicTimer fast(tick, 5);
+    ASSERT_TRUE(fast.ok());
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_LT(Clock::now() - start, 10s);
 }
 
 class Worker : public platform::Thread {
