@@ -196,6 +196,53 @@ double turnaroundPercentile(const Figures& f, double share)
     _exit(0);
 }
 
+// The simulated line in a child process for as long as this object lives;
+// path() is empty when it did not start.
+class LineChild {
+public:
+    LineChild(unsigned baud, LineCounters& counters)
+    {
+        int pathPipe[2], controlPipe[2];
+        if (::pipe(pathPipe) != 0)
+            return;
+        if (::pipe(controlPipe) != 0) {
+            ::close(pathPipe[0]);
+            ::close(pathPipe[1]);
+            return;
+        }
+        std::fflush(nullptr);
+        m_child = ::fork();
+        if (m_child == 0) {
+            ::close(pathPipe[0]);
+            ::close(controlPipe[1]);
+            serveLine(baud, counters, pathPipe[1], controlPipe[0]);
+        }
+        ::close(pathPipe[1]);
+        ::close(controlPipe[0]);
+        m_control = controlPipe[1];
+        char c;
+        while (m_child > 0 && ::read(pathPipe[0], &c, 1) == 1 && c != '\n')
+            m_path += c;
+        ::close(pathPipe[0]);
+    }
+    // Closing the control pipe ends the child.
+    ~LineChild()
+    {
+        ::close(m_control);
+        if (m_child > 0)
+            ::waitpid(m_child, nullptr, 0);
+    }
+    LineChild(const LineChild&) = delete;
+    LineChild& operator=(const LineChild&) = delete;
+
+    const std::string& path() const { return m_path; }
+
+private:
+    pid_t m_child = -1;
+    int m_control = -1;
+    std::string m_path;
+};
+
 class Bench {
 public:
     explicit Bench(std::string data) : m_data(std::move(data)), m_loop(TIME_SCALE)
@@ -219,53 +266,20 @@ public:
         configureErrors(LOG_TO_CONSOLE, m_data, NAME);
         configureLog(diagnosticFile ? LOG_TO_FILE : 0, 255, false, true, NAME);
         m_counters->reset();
-        int pathPipe[2], controlPipe[2];
-        if (pipe(pathPipe) != 0 || pipe(controlPipe) != 0)
-            return f;
-        std::fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            ::close(pathPipe[0]);
-            ::close(controlPipe[1]);
-            serveLine(baud, *m_counters, pathPipe[1], controlPipe[0]);
-        }
-        ::close(pathPipe[1]);
-        ::close(controlPipe[0]);
-        std::string path;
-        char c;
-        while (::read(pathPipe[0], &c, 1) == 1 && c != '\n')
-            path += c;
-        ::close(pathPipe[0]);
-        if (child > 0 && !path.empty())
-            f = upgrade(fw, baud, path);
-        ::close(controlPipe[1]);
-        if (child > 0)
-            waitpid(child, nullptr, 0);
+        const LineChild line(baud, *m_counters);
+        if (!line.path().empty())
+            f = upgrade(fw, baud, line.path());
         return f;
     }
 
     // CPU time per second of wall time of an engine holding the port open, no run.
     double idlePortCpu(unsigned baud, double seconds)
     {
-        int pathPipe[2], controlPipe[2];
-        if (!m_counters || pipe(pathPipe) != 0 || pipe(controlPipe) != 0)
+        if (!m_counters)
             return -1;
-        std::fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            ::close(pathPipe[0]);
-            ::close(controlPipe[1]);
-            serveLine(baud, *m_counters, pathPipe[1], controlPipe[0]);
-        }
-        ::close(pathPipe[1]);
-        ::close(controlPipe[0]);
-        std::string path;
-        char c;
-        while (::read(pathPipe[0], &c, 1) == 1 && c != '\n')
-            path += c;
-        ::close(pathPipe[0]);
+        const LineChild line(baud, *m_counters);
         double result = -1;
-        if (child > 0 && !path.empty() && linkPort(path)) {
+        if (!line.path().empty() && linkPort(line.path())) {
             TimingOwner owner(*m_counters);
             bool ok = false;
             KWOCFwUpgraderRS485 engine(&ok, &owner, portMap());
@@ -280,9 +294,6 @@ public:
                 engine.closeConnection();
             }
         }
-        ::close(controlPipe[1]);
-        if (child > 0)
-            waitpid(child, nullptr, 0);
         return result;
     }
 

@@ -4,6 +4,7 @@
 // it held, and the same engine and owner upgrade the device of a fresh
 // simulator right after.
 #include "integration/engine/UpgradeRig.h"
+#include "integration/sim/DevsimProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace rig;
+using simtest::Devsim;
 
 constexpr double TIME_SCALE = 0.01;
 // The window's answer time-out.
@@ -30,69 +32,6 @@ const std::string CUT_ANSWER = "Answer length not correct.";
 
 std::string g_diagnosticFile;
 
-// rs485-devsim as a child process; its first output line names its pty.
-class Devsim {
-public:
-    explicit Devsim(std::vector<std::string> args)
-    {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> argv{const_cast<char*>(DEVSIM_PATH)};
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(DEVSIM_PATH, argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        m_out = out[0];
-    }
-    ~Devsim()
-    {
-        kill();
-        if (m_out >= 0)
-            ::close(m_out);
-    }
-    Devsim(const Devsim&) = delete;
-    Devsim& operator=(const Devsim&) = delete;
-
-    // True once the simulator printed its pty line within the deadline.
-    bool ready(std::chrono::milliseconds within = 5000ms)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + within;
-        std::string text;
-        while (text.find('\n') == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0)
-                return false;
-            char chunk[256];
-            const ssize_t n = ::read(m_out, chunk, sizeof chunk);
-            if (n <= 0)
-                return false;
-            text.append(chunk, size_t(n));
-        }
-        return text.rfind("pty: ", 0) == 0;
-    }
-
-    void kill()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-};
 
 class CutOff : public ::testing::Test {
 protected:
@@ -140,7 +79,7 @@ TEST_F(CutOff, SimulatorKilledInTheMiddleOfTheUpload)
                                            "COM" + std::to_string(PORT), "--data-dir", rig.dataDirectory()};
     {
         Devsim devsim(args);
-        ASSERT_TRUE(devsim.ready());
+        ASSERT_FALSE(devsim.ptyPath().empty());
         ASSERT_TRUE(rig.makeEngine(ANSWER_TIMEOUT_MS));
         const Resources idle = resources();
 
@@ -159,7 +98,7 @@ TEST_F(CutOff, SimulatorKilledInTheMiddleOfTheUpload)
     // A fresh simulator takes the same COM link; the same engine goes on.
     rig.owner.clear();
     Devsim fresh(args);
-    ASSERT_TRUE(fresh.ready());
+    ASSERT_FALSE(fresh.ptyPath().empty());
     rig.run(fw, {{TARGET}, {}});
     expectFinished(rig.owner);
 }
