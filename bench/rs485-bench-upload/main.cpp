@@ -463,7 +463,9 @@ int main(int argc, char** argv)
     std::filesystem::remove_all(data, ignored);
     if (failures)
         std::printf("%d run(s) did not finish with EVENT_FINISHED\n", failures);
-    std::printf("efficiency %.2f at 115200 baud, diagnostic file on\n",
-                wallOn115200 > 0 ? boundOn115200 / wallOn115200 : 0.0);
+    if (wallOn115200 > 0)
+        std::printf("efficiency %.2f at 115200 baud, diagnostic file on\n", boundOn115200 / wallOn115200);
+    else
+        std::printf("efficiency at 115200 baud, diagnostic file on: not measured in this run\n");
     return failures ? 1 : 0;
 }
