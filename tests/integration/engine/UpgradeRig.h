@@ -56,6 +56,24 @@ inline Resources resources()
     return {entriesOf("/proc/self/task"), entriesOf("/proc/self/fd")};
 }
 
+// A sanitizer's runtime starts a thread of its own with the first thread of
+// the process: let that happen, once, before anything is counted. The joined
+// thread itself can stay listed for a moment after its join returned, so the
+// wait goes on until it is gone.
+inline void startSanitizerThread()
+{
+    static const bool started = [] {
+        std::atomic<pid_t> tid{0};
+        std::thread([&] { tid = gettid(); }).join();
+        const std::string entry = "/proc/self/task/" + std::to_string(tid.load());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::filesystem::exists(entry) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    }();
+    (void)started;
+}
+
 inline std::string describe(const Resources& r)
 {
     return std::to_string(r.threads) + " threads, " + std::to_string(r.descriptors) + " descriptors";
@@ -211,9 +229,7 @@ public:
     Rig(double timeScale, std::chrono::milliseconds restartTime = 2000ms)
         : loop(timeScale), bus(busOptions(timeScale, restartTime))
     {
-        // A sanitizer's runtime starts a thread of its own with the first
-        // thread of the process: let it happen before anything is counted.
-        std::thread([] {}).join();
+        startSanitizerThread();
         platform::UiBridge::install(&loop);
         static std::atomic<int> counter{0};
         m_dataDirectory = ::testing::TempDir() + "/upgrade-rig-" + std::to_string(getpid()) + "-" +

@@ -100,7 +100,8 @@ TEST(PeriodicTimer, TicksWithoutAThreadOfItsOwn)
     platform::PeriodicTimer timer(tick, 2);
     ASSERT_TRUE(timer.ok());
     EXPECT_EQ(tick.wait(2000), WAIT_OBJECT_0);
-    EXPECT_EQ(threadsOfThisProcess(), before);
+    // At most as many: a thread joined by an earlier test may still have been listed.
+    EXPECT_LE(threadsOfThisProcess(), before);
 }
 
 TEST(PeriodicTimer, ASetStillWakesAWaiterAsleepOnTheTicks)
