@@ -1,6 +1,7 @@
 // Whole upgrade runs of the engine over a pseudo-terminal against the
 // simulated bus. Every run is checked event by event where the sequence is
 // fixed, and always for exactly one final event, last.
+#include "integration/engine/UpgradeRig.h"
 #include "unit/comm/LogRecorder.h"
 #include "unit/engine/EngineTestSupport.h"
 
@@ -11,63 +12,28 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <filesystem>
-#include <unistd.h>
+#include <mutex>
 
 namespace {
 
 using namespace std::chrono_literals;
 using enginetest::Event;
-using enginetest::RecordingOwner;
 using Bytes = std::vector<uint8_t>;
 
 constexpr double TIME_SCALE = 0.01;
-constexpr int PORT = 7;
+using rig::PORT;
 constexpr uint8_t TARGET = 0x55;
 
-struct Firmware {
-    KWOSBinFile file;
-    KWOSBinFileDescription description;
-};
+using rig::describe;
+using rig::device;
+using rig::Firmware;
+using rig::makeFirmware;
+using rig::sectionOptions;
 
-Firmware makeFirmware(const mkfw::Options& options)
-{
-    const mkfw::Result made = mkfw::layOut(options);
-    EXPECT_TRUE(made.error.empty()) << made.error;
-    Firmware fw;
-    KWOSBinFileLabels labels;
-    EXPECT_TRUE(loadBinFileBytes(made.bytes, "firmware.bin", fw.file, fw.description, labels));
-    return fw;
-}
-
+// Runs here take a file of the file maker's default size.
 mkfw::Options legacyOptions()
 {
-    mkfw::Options o;
-    o.format = mkfw::Format::Legacy;
-    o.version = {1, 5};
-    o.minVersion = {1, 0};
-    return o;
-}
-
-mkfw::Options sectionOptions()
-{
-    mkfw::Options o;
-    o.format = mkfw::Format::Sections;
-    o.ltVersion = {1, 2};
-    o.ltMinVersion = {1, 0};
-    o.bgVersion = {1, 5};
-    return o;
-}
-
-sim::DeviceConfig device(uint8_t address, sim::Version big = {1, 3})
-{
-    sim::DeviceConfig c;
-    c.address = address;
-    c.type = {18, 4};
-    c.bigVersion = big;
-    c.littleVersion = {1, 1};
-    return c;
+    return rig::legacyOptions(mkfw::Options{}.codeSize);
 }
 
 sim::Fault fault(sim::FaultKind kind, sim::FaultTrigger trigger = sim::FaultTrigger::next(), int param = -1)
@@ -126,34 +92,11 @@ private:
     std::vector<Event> m_events;
 };
 
-std::string describe(const std::vector<Event>& events)
-{
-    std::string text;
-    for (const Event& e : events)
-        text += std::to_string(e.code) + " " + std::to_string(e.value) + " \"" + e.text + "\" " +
-                (e.direct ? "direct" : "relayed") + "\n";
-    return text;
-}
-
 class EngineRun : public ::testing::Test {
 protected:
-    static sim::BusOptions busOptions()
-    {
-        sim::BusOptions options;
-        options.restartTime = 2000ms;
-        options.timeScale = TIME_SCALE;
-        return options;
-    }
-
     void SetUp() override
     {
         logrec::clear();
-        platform::UiBridge::install(&loop);
-        static std::atomic<int> counter{0};
-        m_dataDirectory = ::testing::TempDir() + "/engine-run-" + std::to_string(getpid()) + "-" +
-                          std::to_string(counter++);
-        std::filesystem::create_directories(m_dataDirectory + "/ports");
-        std::filesystem::create_directories(m_dataDirectory + "/none");
         bus.setTrace([this](sim::TraceDirection direction, std::span<const uint8_t> bytes) {
             if (direction != sim::TraceDirection::FromLine)
                 return;
@@ -162,25 +105,8 @@ protected:
         });
     }
 
-    void TearDown() override
-    {
-        engine.reset();
-        bus.stop();
-        platform::UiBridge::install(nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dataDirectory, ignored);
-    }
-
     // Starts the bus with its devices set up, links COM 7 to it and makes the engine.
-    void startBus()
-    {
-        ASSERT_TRUE(bus.start()) << bus.lastError();
-        std::filesystem::create_symlink(bus.slavePath(), m_dataDirectory + "/ports/COM" + std::to_string(PORT));
-        bool ok = false;
-        const std::string none = m_dataDirectory + "/none";
-        engine = std::make_unique<KWOCFwUpgraderRS485>(&ok, &owner, platform::PortMap(m_dataDirectory, none, none));
-        ASSERT_TRUE(ok);
-    }
+    void startBus() { ASSERT_TRUE(m_rig.start()); }
 
     // One run to its final event, then the owner closes the connection.
     bool run(const Firmware* fw, std::vector<int32_t> route = {TARGET}, std::vector<int32_t> interfaces = {})
@@ -265,15 +191,17 @@ protected:
         return e;
     }
 
-    platform::MainLoop loop{TIME_SCALE};
-    sim::SimulatedBus bus{busOptions()};
-    RecordingOwner owner;
-    std::unique_ptr<KWOCFwUpgraderRS485> engine;
-
 private:
-    std::string m_dataDirectory;
+    // Before the rig: the bus traces into them until the rig stops it.
     std::mutex m_traceLock;
     Bytes m_lineBytes;
+    rig::Rig m_rig{TIME_SCALE};
+
+protected:
+    platform::MainLoop& loop = m_rig.loop;
+    sim::SimulatedBus& bus = m_rig.bus;
+    rig::Owner& owner = m_rig.owner;
+    std::unique_ptr<KWOCFwUpgraderRS485>& engine = m_rig.engine;
 };
 
 // ---------------------------------------------------------------------------
@@ -396,7 +324,7 @@ TEST_F(EngineRun, CheckOnlyRuns)
 {
     bus.addDevice(device(TARGET));
     startBus();
-    owner.checkOnly = true;
+    owner.setCheckOnly(true);
 
     EXPECT_TRUE(run(nullptr));
     Expect e;

@@ -211,6 +211,7 @@ public:
     int finalCount() const { return m_record.finalCount(); }
     bool ended() const { return m_record.ended(); }
     void clear() { m_record.clear(); }
+    void setCheckOnly(bool only) { m_record.checkOnly = only; }
 
     // Set before a run, not during it.
     std::function<void()> onFinal;
