@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -250,6 +251,11 @@ uint64_t fuzzAnswers(const uint8_t* data, size_t size)
         command.m_MatchedResponse = n == 0 && (setup & 0x80) ? -1 : 0;
         KWOCFwUpgraderRS485::receiveData(&engine, &command);
     }
+
+    // Whatever the answers, a run ends once: a second final event would tell
+    // the operator two different outcomes of one upgrade.
+    if (owner.finals > 1)
+        std::abort();
 
     uint64_t digest = owner.digest + uint64_t(owner.finals) * 7;
     digest += uint64_t(engine.m_nState.load()) + uint64_t(uint32_t(engine.m_nBlockIndex)) * 17;
