@@ -149,8 +149,9 @@ uint32_t Event::wait(uint32_t ms)
     std::unique_lock<std::mutex> guard(m_lock);
     if (takeSignal())
         return WAIT_OBJECT_0;
+    const auto start = Clock::now();
     if (m_timerFd >= 0)
-        return waitWithTicks(guard, ms);
+        return waitWithTicks(guard, ms, start);
     if (ms == 0)
         return WAIT_TIMEOUT;
     ++m_waiting;
@@ -165,18 +166,18 @@ uint32_t Event::wait(uint32_t ms)
     --m_waiting;
     if (got && m_timerFd >= 0 && !takeSignal()) {
         // Ticks started while this waiter slept: it goes on with the rest of
-        // its time on the descriptors (rarely: an event usually ticks from
-        // before its first wait).
-        return waitWithTicks(guard, ms); // the full time again at worst
+        // its time on the descriptors.
+        return waitWithTicks(guard, ms, start);
     }
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-// With the lock held and no signal taken yet.
-uint32_t Event::waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms)
+// With the lock held and no signal taken yet; the time limit counts from `start`.
+uint32_t Event::waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms,
+                              std::chrono::steady_clock::time_point start)
 {
     const bool forever = ms == INFINITE;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : ms);
+    const auto deadline = start + std::chrono::milliseconds(forever ? 0 : ms);
     ++m_waiting;
     uint32_t result = WAIT_TIMEOUT;
     for (;;) {

@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/Wait.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -39,7 +40,8 @@ private:
 
     bool takeSignal();
     bool ticksPending() const;
-    uint32_t waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms);
+    uint32_t waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms,
+                           std::chrono::steady_clock::time_point start);
 
     mutable std::mutex m_lock;
     std::condition_variable m_cond;
