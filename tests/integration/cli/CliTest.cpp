@@ -281,9 +281,20 @@ TEST_F(CliRun, BadInputExitsTwoWithItsMessage)
     EXPECT_EQ(out.status, 2);
     EXPECT_NE(out.text.find("Invalid Main address"), std::string::npos) << out.text;
 
+    // A refused file: the reader's own reason follows.
     out = upgrade(home + "/missing.bin");
     EXPECT_EQ(out.status, 2);
-    EXPECT_NE(out.text.find("Bin file not valid."), std::string::npos) << out.text;
+    EXPECT_NE(out.text.find("missing.bin: Bin file not valid. The *.bin file does not exist.\n"), std::string::npos)
+        << out.text;
+    {
+        std::ofstream garbage(home + "/garbage.bin", std::ios::binary);
+        garbage << std::string(256, '\x5A');
+    }
+    out = upgrade(home + "/garbage.bin");
+    EXPECT_EQ(out.status, 2);
+    EXPECT_NE(out.text.find("garbage.bin: Bin file not valid. Valid signature not found in the bin file.\n"),
+              std::string::npos)
+        << out.text;
 
     const std::string file = firmware("fw.bin", "--format legacy --version 1.5");
     out = upgrade("-p COM9 " + file);
