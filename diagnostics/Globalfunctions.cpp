@@ -66,6 +66,8 @@ std::mutex g_consoleOpening;
 std::mutex g_fileLockCreation;
 std::unique_ptr<platform::NamedLock> g_fileLock;
 
+std::atomic<void (*)(int)> g_entryObserver{nullptr};
+
 void writeAll(int fd, const std::string& text)
 {
     size_t done = 0;
@@ -237,6 +239,8 @@ bool writeLog(const char* file, int line, const char* function, int outputs, int
 {
     if (level > g_settings.maxLevel)
         return true;
+    if (auto* observer = g_entryObserver.load())
+        observer(level);
     const bool isError = level == LOG_LEVEL_ERROR;
     const std::string head = (isError || g_settings.timeStampOnLog) ? currentEntryHead(file, line, function) : "";
     if (outputs == LOG_OUTPUTS_BY_LEVEL)
@@ -362,6 +366,11 @@ void writeToConsole(const std::string& text)
 bool restartWindows()
 {
     return false;
+}
+
+void setEntryObserverForTesting(void (*observer)(int))
+{
+    g_entryObserver.store(observer);
 }
 
 void resetDiagnosticsForTesting()

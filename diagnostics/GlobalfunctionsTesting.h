@@ -5,3 +5,7 @@
 // re-enables the console and drops the "LOG_FILE" lock object, so that the
 // next file write creates it again (reading XDG_RUNTIME_DIR afresh).
 void resetDiagnosticsForTesting();
+
+// Called with the level of every entry writeLog writes, before its outputs;
+// null: none.
+void setEntryObserverForTesting(void (*observer)(int level));

@@ -222,10 +222,10 @@ void KWOCFwUpgraderRS485::finishRun(int code, bool direct)
 
 void KWOCFwUpgraderRS485::failRun(const std::string& text, const std::string& reportText, bool direct)
 {
-    reportError(reportText);
     m_nState = STATE_IDLE;
     if (m_bRunEnded)
         return;
+    reportError(reportText);
     message(text, direct);
     finishRun(EVENT_FAILED, direct);
 }

@@ -222,7 +222,9 @@ void KWOCFwUpgraderRS485::receiveData(void* engine, KWOCRSCommand* command)
 
 void KWOCFwUpgraderRS485::handleAnswer(KWOCRSCommand* command)
 {
-    if (!command)
+    // An answer that comes after the run's final event (a late answer to a
+    // request of a failed run) belongs to no run: nothing is reported of it.
+    if (!command || m_bRunEnded)
         return;
     bool awaited = false;
     {
@@ -268,7 +270,11 @@ bool KWOCFwUpgraderRS485::analyseData(const uint8_t* payload, int length)
         reportError("Buffer of data = NULL" + ANALYSE_DATA);
         return false;
     }
-    unsigned seen = 0; // bit i: the i-th awaited register was answered
+    // The whole answer is checked before any record is used: a block counts
+    // as verified only once all four of its slices were compared, whatever
+    // order the records came in, and nothing is sent on a half-checked answer.
+    std::array<const uint8_t*, 4> records{}; // by the request's register order
+    unsigned seen = 0;                      // bit i: the i-th awaited register was answered
     int p = 0;
     while (p < length) {
         const uint8_t function = payload[p++];
@@ -296,26 +302,40 @@ bool KWOCFwUpgraderRS485::analyseData(const uint8_t* payload, int length)
             return false;
         }
         seen |= 1u << awaited;
-        const uint8_t* data = payload + p;
+        records[size_t(awaited)] = payload + p;
         p += size;
-        int next = 1;
-        if (reg == REG_DEVICE_TYPE)
-            m_nDeviceType = littleEndian32(data);
-        else if (reg == REG_FIRMWARE_VERSION)
-            analyseVersionRegister(data);
-        else if (reg == REG_FLASH_POINTER)
-            next = analyseFlashStatus(data[0] & STATUS_MASK);
-        else
-            next = analyseDataSlice(reg - REG_DATA_0, data);
-        if (next <= 0)
-            return next == 0;
     }
     // Every register the request read must be there.
     if (seen != (1u << m_nAnswerRegisterCount) - 1) {
         reportError("Registry address received not valid" + ANALYSE_DATA);
         return false;
     }
-    return true;
+    unsigned slices = 0; // bit s: data slice s matched the image
+    for (int i = 0; i < m_nAnswerRegisterCount; ++i) {
+        const uint8_t reg = m_AnswerRegisters[size_t(i)];
+        const uint8_t* data = records[size_t(i)];
+        int next = 1;
+        if (reg == REG_DEVICE_TYPE) {
+            m_nDeviceType = littleEndian32(data);
+        } else if (reg == REG_FIRMWARE_VERSION) {
+            analyseVersionRegister(data);
+        } else if (reg == REG_FLASH_POINTER) {
+            next = analyseFlashStatus(data[0] & STATUS_MASK);
+        } else {
+            if (!analyseDataSlice(reg - REG_DATA_0, data))
+                return false;
+            slices |= 1u << (reg - REG_DATA_0);
+        }
+        if (next <= 0)
+            return next == 0;
+    }
+    if (slices == 0)
+        return true;
+    if (slices != 0x0F) {
+        reportError("Registry address received not valid" + ANALYSE_DATA);
+        return false;
+    }
+    return blockVerified();
 }
 
 bool KWOCFwUpgraderRS485::analyseVersionRegister(const uint8_t* b)
@@ -330,12 +350,12 @@ bool KWOCFwUpgraderRS485::analyseVersionRegister(const uint8_t* b)
     return true;
 }
 
-int KWOCFwUpgraderRS485::analyseDataSlice(int slice, const uint8_t* data)
+bool KWOCFwUpgraderRS485::analyseDataSlice(int slice, const uint8_t* data)
 {
     const int64_t start = int64_t(m_nBlockIndex) * BLOCK_SIZE + int64_t(slice) * DATA_SLICE_SIZE;
     if (!m_pFatBuffer || start + DATA_SLICE_SIZE > int64_t(m_pFatBuffer->size())) {
         reportError("Fat buffer = NULL" + ANALYSE_DATA);
-        return -1;
+        return false;
     }
     const uint8_t* image = m_pFatBuffer->data() + start;
     for (int i = 0; i < DATA_SLICE_SIZE; ++i) {
@@ -347,22 +367,25 @@ int KWOCFwUpgraderRS485::analyseDataSlice(int slice, const uint8_t* data)
         releaseCurrentImage();
         m_nState = STATE_IDLE;
         message(text, false);
-        return -1;
+        return false;
     }
-    if (REG_DATA_0 + slice != REG_DATA_3)
-        return 1;
+    return true;
+}
+
+bool KWOCFwUpgraderRS485::blockVerified()
+{
     ++m_nBlockIndex;
     if (int64_t(m_nFatBufferSize) - int64_t(m_nBlockIndex) * BLOCK_SIZE > 0) {
         progress(progressValue(m_nBlockIndex, m_nFatBufferSize), false);
         if (!sendReadBlock()) {
             reportError("sendData failed" + ANALYSE_DATA);
-            return -1;
+            return false;
         }
-        return 1;
+        return true;
     }
     progress(100, false);
     releaseCurrentImage();
-    return 0;
+    return true;
 }
 
 int KWOCFwUpgraderRS485::analyseFlashStatus(uint8_t status)

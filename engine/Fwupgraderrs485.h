@@ -276,8 +276,11 @@ private:
     bool sendStatusPoll();
     bool sendReadBlock();
     bool analyseVersionRegister(const uint8_t* data);
-    // 1: go on with the next record, 0: end with true, -1: end with false.
-    int analyseDataSlice(int slice, const uint8_t* data);
+    // False (reported) when the slice differs from the image.
+    bool analyseDataSlice(int slice, const uint8_t* data);
+    // After all four slices of the block matched: the next read, or the end
+    // of the image. False (reported) when the next read cannot be sent.
+    bool blockVerified();
     int analyseFlashStatus(uint8_t status);
     void stopBusyPolling();
     void releaseCurrentImage();

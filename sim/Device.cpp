@@ -145,7 +145,7 @@ std::optional<Bytes> Device::route(std::span<const uint8_t> frame, std::span<con
 
 Bytes Device::runRecords(std::span<const uint8_t> payload, Request& request)
 {
-    Bytes out;
+    std::vector<Bytes> records;
     std::size_t p = 0;
     while (p < payload.size()) {
         const uint8_t function = payload[p];
@@ -156,11 +156,11 @@ Bytes Device::runRecords(std::span<const uint8_t> payload, Request& request)
             bool known = true;
             const Bytes data = readRegister(reg, size, known);
             if (known) {
-                out.push_back(uint8_t(FUNC_READ_ANSWER | size));
-                out.push_back(reg);
-                out.insert(out.end(), data.begin(), data.end());
+                Bytes record{uint8_t(FUNC_READ_ANSWER | size), reg};
+                record.insert(record.end(), data.begin(), data.end());
+                records.push_back(std::move(record));
             } else {
-                out.push_back(FRAME_ERROR);
+                records.push_back({FRAME_ERROR});
             }
             p += 2;
         } else if (type == FUNC_WRITE && p + 2 + size <= payload.size()) {
@@ -170,10 +170,15 @@ Bytes Device::runRecords(std::span<const uint8_t> payload, Request& request)
             p += 2 + size;
         } else {
             // A record it cannot size: nothing after it can be trusted.
-            out.push_back(FRAME_ERROR);
+            records.push_back({FRAME_ERROR});
             break;
         }
     }
+    if (records.size() > 1 && takeFault(FaultKind::ReorderRecords, request.site))
+        std::reverse(records.begin(), records.end());
+    Bytes out;
+    for (const Bytes& record : records)
+        out.insert(out.end(), record.begin(), record.end());
     return out;
 }
 

@@ -8,7 +8,7 @@ namespace sim {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, FaultKind>, 11> KIND_NAMES{{
+constexpr std::array<std::pair<std::string_view, FaultKind>, 12> KIND_NAMES{{
     {"noanswer", FaultKind::NoAnswer},
     {"short", FaultKind::ShortAnswer},
     {"checksum", FaultKind::WrongChecksum},
@@ -20,6 +20,7 @@ constexpr std::array<std::pair<std::string_view, FaultKind>, 11> KIND_NAMES{{
     {"corrupt", FaultKind::CorruptReadBack},
     {"endlessrestart", FaultKind::EndlessRestart},
     {"closeline", FaultKind::CloseLine},
+    {"reorder", FaultKind::ReorderRecords},
 }};
 
 std::optional<int> number(std::string_view text)

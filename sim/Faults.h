@@ -18,6 +18,7 @@ enum class FaultKind {
     CorruptReadBack,  // byte `param` (0..63) of a block read-back is inverted
     EndlessRestart,   // a restart that never ends: the device stays silent
     CloseLine,        // the simulator closes the line instead of answering
+    ReorderRecords,   // the records of an answer come in reverse order
 };
 
 // Which request a fault hits. Request numbers count, from 1, the frames a
@@ -41,7 +42,7 @@ struct Fault {
     int times = 1;    // how often it fires; 0 = every time it matches
 
     // "noanswer", "short[=N]", "checksum", "source", "frameerror", "pointer",
-    // "busy=N", "endlessbusy", "corrupt[=POS]", "endlessrestart", "closeline",
+    // "busy=N", "endlessbusy", "corrupt[=POS]", "endlessrestart", "closeline", "reorder",
     // then optionally "@reqN", "@wblockN", "@rblockN" and "*TIMES".
     static std::optional<Fault> parse(std::string_view text, std::string* error = nullptr);
 };

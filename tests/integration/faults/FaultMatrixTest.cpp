@@ -113,6 +113,8 @@ struct Row {
     int hops = 0;                    // routing devices before the target
     bool finishes = false;           // a fault the engine does not look for
     std::string otherReason = {};    // also honest, when timing decides
+    bool reversed = false;           // every answer's records in reverse order
+    int corruptByte = -1;            // the corrupted byte, when not the phase's own
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row)
@@ -215,6 +217,29 @@ std::vector<Row> routedRows()
     return rows;
 }
 
+// The devices answer in request order, but a block is verified by its four
+// slices whatever the order: the register asked first (0x18) arriving last
+// must still be compared, in an inner block and in the last one.
+std::vector<Row> reversedRows()
+{
+    std::vector<Row> rows;
+    for (const auto& [name, phase] : {std::pair{"VerifyMiddleBlock", Phase::VerifyMiddle},
+                                      std::pair{"VerifyLastBlock", Phase::VerifyLast}}) {
+        Row r{std::string(name) + "_RecordsInReverseOrder_CorruptedFirstAskedByte", phase,
+              sim::FaultKind::CorruptReadBack, ANALYSE_FAILED, "", ""};
+        r.corruptReason = true;
+        r.reversed = true;
+        r.corruptByte = 0;
+        rows.push_back(r);
+    }
+    Row good{"EveryAnswer_RecordsInReverseOrder_RunFinishes", Phase::FirstRead, sim::FaultKind::ReorderRecords, "",
+             "", ""};
+    good.finishes = true;
+    good.reversed = true;
+    rows.push_back(good);
+    return rows;
+}
+
 std::vector<Row> allRows()
 {
     std::vector<Row> rows;
@@ -237,6 +262,7 @@ std::vector<Row> allRows()
     add(restartRows("Image2Flashing", Phase::Image2Flashing, "Read firmware 2 version."));
     add(answerRows("Image2VersionRead", Phase::Image2VersionRead, true, "Read firmware 2 version."));
     add(routedRows());
+    add(reversedRows());
     return rows;
 }
 
@@ -266,7 +292,9 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
     const Firmware& fw = firmware(file);
     const std::vector<size_t> blocks = imageBlocks(fw);
     ASSERT_GE(blocks[0], 3u);
-    const Where where = locate(row.phase, blocks);
+    Where where = locate(row.phase, blocks);
+    if (row.corruptByte >= 0)
+        where.corruptByte = row.corruptByte;
     std::remove(g_diagnosticFile.c_str());
 
     Rig rig(TIME_SCALE);
@@ -289,6 +317,12 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
     if (row.kind == sim::FaultKind::CorruptReadBack)
         fault.param = where.corruptByte;
     rig.bus.addFault(TARGET, fault);
+    if (row.reversed) {
+        sim::Fault reorder;
+        reorder.kind = sim::FaultKind::ReorderRecords;
+        reorder.times = 0;
+        rig.bus.addFault(TARGET, reorder);
+    }
     ASSERT_TRUE(rig.start(ANSWER_TIMEOUT_MS));
     const Resources idle = resources();
     // What the engine had done when its final event went out.
@@ -340,6 +374,9 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
             EXPECT_EQ(lines.back(), row.reason) << describe(events);
         EXPECT_NE(writtenAtEnd.find(report + "\r\n"), std::string::npos) << report << "\nnot in:\n" << writtenAtEnd;
     }
+
+    // Nothing of the run is reported after its final event.
+    EXPECT_EQ(fileText(g_diagnosticFile), writtenAtEnd);
 
     // Everything the engine and the bus held is given back.
     rig.engine.reset();

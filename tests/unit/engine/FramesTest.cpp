@@ -210,6 +210,52 @@ TEST_F(EngineFixture, VerificationMismatchNamesTheImagePositionAndReleasesTheIma
     EXPECT_TRUE(engine->m_SingleImage.empty());
 }
 
+TEST_F(EngineFixture, ReadBackOfTheLastBlockCountsOnlyWhenAllFourSlicesWereCompared)
+{
+    // One-block image: the block is the last one, so a block wrongly taken as
+    // verified ends the verification at once.
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> records; // registers in answer order
+        int corruptByte;              // in the block, -1: none
+        const char* report;           // null: verified
+    };
+    const char* const notValid = "Registry address received not valid\tKWOCFwUpgraderRS485::analyseData";
+    const std::vector<Case> cases = {
+        {"reverse order", {0x1B, 0x1A, 0x19, 0x18}, -1, nullptr},
+        {"reverse order, first-asked register corrupted", {0x1B, 0x1A, 0x19, 0x18}, 0,
+         "Writing ERROR @ pos 0\tKWOCFwUpgraderRS485::analyseData"},
+        {"first-asked register missing", {0x1B, 0x19, 0x1A}, -1, notValid},
+        {"a register repeated for another", {0x1B, 0x19, 0x1A, 0x1A}, -1, notValid},
+        {"a register not read for another", {0x1B, 0x19, 0x1A, 0x01}, -1, notValid},
+    };
+    for (const Case& c : cases) {
+        logrec::clear();
+        engine->m_SingleImage.assign(64, 0);
+        for (size_t i = 0; i < 64; ++i)
+            engine->m_SingleImage[i] = uint8_t(i * 5 + 3);
+        engine->m_pFatBuffer = &engine->m_SingleImage;
+        engine->m_nFatBufferSize = 64;
+        engine->m_nBlockIndex = 0;
+        engine->m_nState = STATE_VERIFYING;
+        Bytes payload;
+        for (uint8_t reg : c.records) {
+            const bool slice = reg >= REG_DATA_0 && reg <= REG_DATA_3;
+            payload.push_back(slice ? 0x30 : 0x24);
+            payload.push_back(reg);
+            for (int i = 0; i < (slice ? 16 : 4); ++i)
+                payload.push_back(slice ? engine->m_SingleImage[size_t((reg - REG_DATA_0) * 16 + i)] : 0);
+        }
+        if (c.corruptByte >= 0)
+            payload[size_t(3 * 18 + 2 + c.corruptByte)] ^= 0xFF; // 0x18 comes fourth
+        const bool verified = analyse(payload, {0x18, 0x19, 0x1A, 0x1B});
+        EXPECT_EQ(verified, c.report == nullptr) << c.name;
+        EXPECT_EQ(engine->m_nBlockIndex, verified ? 1 : 0) << c.name;
+        if (c.report)
+            EXPECT_EQ(logrec::count(c.report), 1u) << c.name << "\n" << logrec::dump();
+    }
+}
+
 TEST_F(EngineFixture, StatusOfTheLastBlockCompletesTheUpload)
 {
     engine->m_SingleImage.assign(192, 0xAB);
