@@ -3,6 +3,7 @@
 // worker thread exists, then runs the window until it closes.
 #include "app/StartupRules.h"
 #include "platform/DataDirectory.h"
+#include "platform/StandardDescriptors.h"
 #include "platform/UiBridge.h"
 #include "ui/Aboutform.h"
 #include "ui/AppIcon.h"
@@ -26,6 +27,8 @@ void showException(const QString& message)
 
 int main(int argc, char** argv)
 {
+    if (!platform::secureStandardDescriptors())
+        return 1;
     const std::string dataDirectory = platform::dataDirectory();
     const app::StartupOutputs outputs = app::readCommandLine(argc, argv);
     app::configureDiagnostics(outputs, dataDirectory);

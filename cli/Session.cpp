@@ -1,13 +1,25 @@
 #include "cli/Session.h"
 
 #include "cli/Texts.h"
+#include "diagnostics/Globalfunctions.h"
 #include "engine/BinFile.h"
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 
 namespace cli {
 namespace {
+
+std::string signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signal);
+    }
+}
 
 bool isFinal(int code)
 {
@@ -77,17 +89,34 @@ RunResult Session::run(int port, int target, const KWOSBinFile& file)
     // A refused start raises its EVENT_FAILED before it returns.
     m_engine->startUpgrade(port, m_options.baudRate, addressArray.data(), static_cast<int>(addresses.size()),
                            interfaceArray.data(), static_cast<int>(interfaces.size()), file.empty() ? nullptr : &file);
+    const auto interrupted = [this] { return m_interrupt ? m_interrupt->load() : 0; };
     m_loop.runUntil(
-        [this] {
+        [&] {
             std::lock_guard lock(m_lock);
-            return m_finalEvent != -1;
+            return m_finalEvent != -1 || interrupted() != 0;
         },
         std::chrono::hours(24 * 365));
+    {
+        // An outcome already raised stands; otherwise the run stops here,
+        // and what the closing port makes the engine say is not shown.
+        std::lock_guard lock(m_lock);
+        if (m_finalEvent == -1)
+            m_interruptedBy = interrupted();
+    }
+    const int32_t state = m_engine->m_nState.load();
+    const int32_t block = m_engine->m_nBlockIndex;
     m_engine->closeConnection();
 
     std::lock_guard lock(m_lock);
     endProgressLine();
     RunResult result;
+    if (m_interruptedBy != 0) {
+        reportError("Upgrade interrupted by " + signalName(m_interruptedBy) + " in state " + std::to_string(state) +
+                    ", block " + std::to_string(block) + "; the port is closed\tcli::Session::run");
+        result.interruptedBy = m_interruptedBy;
+        result.finalLine = INTERRUPTED_LINE;
+        return result;
+    }
     result.finalEvent = m_finalEvent;
     result.alreadyShown = false;
     if (m_finalEvent == EVENT_FINISHED)
@@ -104,6 +133,8 @@ RunResult Session::run(int port, int target, const KWOSBinFile& file)
 void Session::fwUpgraderEvent(int code, int value, const std::string& text, bool /*direct*/)
 {
     std::lock_guard lock(m_lock);
+    if (m_interruptedBy != 0)
+        return;
     switch (code) {
     case EVENT_MESSAGE:
         m_lastMessage = text;

@@ -5,6 +5,7 @@
 #include "engine/Fwupgraderrs485.h"
 #include "platform/MainLoop.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -16,6 +17,7 @@ struct RunResult {
     int finalEvent = EVENT_FAILED;
     std::string finalLine; // "Upgrade finished successfully.", ... or "Upgrade failed. <reason>"
     bool alreadyShown = false;
+    int interruptedBy = 0; // the signal that stopped the run, 0: none
 };
 
 class Session final : public KWOIUpgraderOwner {
@@ -25,6 +27,8 @@ public:
     ~Session() override;
 
     bool ok() const { return m_ok; }
+    // A signal number set by another thread stops the run at once.
+    void setInterrupt(const std::atomic<int>* signal) { m_interrupt = signal; }
     KWOCFwUpgraderRS485& engine() { return *m_engine; }
 
     // One run against `target`; returns once its final event was handled and
@@ -48,8 +52,11 @@ private:
     bool m_ok = false;
     std::unique_ptr<KWOCFwUpgraderRS485> m_engine;
 
+    const std::atomic<int>* m_interrupt = nullptr;
+
     std::mutex m_lock; // events may come from the port's thread
     int m_finalEvent = -1;
+    int m_interruptedBy = 0; // from then on, events are not shown
     std::string m_lastMessage;
     std::string m_lastPrinted;
     int m_progressStage = -1; // engine state of the transfer being shown

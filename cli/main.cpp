@@ -2,6 +2,7 @@
 // lines and machines without a display.
 #include "app/StartupRules.h"
 #include "cli/CliOptions.h"
+#include "cli/Interrupts.h"
 #include "cli/Session.h"
 #include "cli/Texts.h"
 #include "diagnostics/Globalfunctions.h"
@@ -9,11 +10,14 @@
 #include "platform/DataDirectory.h"
 #include "platform/MainLoop.h"
 #include "platform/PortMap.h"
+#include "platform/StandardDescriptors.h"
 #include "platform/SerialPort.h"
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -95,7 +99,7 @@ bool portUsable(const cli::Options& options, int& comNumber, std::string& why)
 
 // Runs every target in turn with one engine, as the window keeps one.
 int runTargets(platform::MainLoop& loop, const cli::Options& options, const KWOSBinFile& file,
-               const KWOSBinFileDescription& description, int comNumber)
+               const KWOSBinFileDescription& description, int comNumber, const cli::Interrupts& interrupts)
 {
     loop.setAskHandler([&](const std::string& text) { return answerDowngrade(options, text); });
     cli::Session session(loop, options, stdout, isatty(STDOUT_FILENO));
@@ -104,12 +108,18 @@ int runTargets(platform::MainLoop& loop, const cli::Options& options, const KWOS
         return EXIT_BAD_INPUT;
     }
     session.engine().setFileDescription(description);
+    session.setInterrupt(&interrupts.signal());
     int failures = 0;
     std::vector<std::string> summary;
     for (int target : options.targets) {
         if (options.severalTargets && !options.quiet)
             std::printf("--- Device %02X\n", target);
         const cli::RunResult result = session.run(comNumber, target, file);
+        if (result.interruptedBy != 0) {
+            std::printf("%s\n", result.finalLine.c_str());
+            std::fflush(stdout);
+            return cli::Interrupts::exitCode(result.interruptedBy);
+        }
         if (!result.alreadyShown)
             std::printf("%s\n", result.finalLine.c_str());
         std::fflush(stdout);
@@ -158,7 +168,7 @@ bool loadFile(platform::MainLoop& loop, const cli::Options& options, KWOSBinFile
     return ok;
 }
 
-int run(const cli::Options& options)
+int run(const cli::Options& options, const cli::Interrupts& interrupts)
 {
     platform::MainLoop loop;
     platform::UiBridge::install(&loop);
@@ -183,13 +193,15 @@ int run(const cli::Options& options)
         std::fprintf(stderr, "rs485-upgrade: %s\n", why.c_str());
         return EXIT_BAD_INPUT;
     }
-    return runTargets(loop, options, file, description, comNumber);
+    return runTargets(loop, options, file, description, comNumber, interrupts);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (!platform::secureStandardDescriptors())
+        return 1;
     const std::vector<std::string> args(argv + 1, argv + argc);
     const cli::ParseResult parsed = cli::parseArguments(args);
     if (!parsed.ok) {
@@ -209,5 +221,11 @@ int main(int argc, char** argv)
     default:
         break;
     }
-    return run(options);
+    // Before any other thread exists, so that only its own thread takes them.
+    const cli::Interrupts interrupts;
+    if (!interrupts.ok()) {
+        std::fprintf(stderr, "rs485-upgrade: signals cannot be watched: %s\n", std::strerror(errno));
+        return EXIT_BAD_INPUT;
+    }
+    return run(options, interrupts);
 }

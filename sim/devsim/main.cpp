@@ -1,6 +1,7 @@
 // rs485-devsim: serves simulated bus devices on a pseudo-terminal.
 #include "sim/DevsimOptions.h"
 #include "sim/SimulatedBus.h"
+#include "platform/StandardDescriptors.h"
 
 #include <cerrno>
 #include <csignal>
@@ -97,6 +98,8 @@ std::string hex(std::span<const uint8_t> bytes)
 
 int main(int argc, char** argv)
 {
+    if (!platform::secureStandardDescriptors())
+        return 1;
     std::string error;
     const auto options = sim::parseDevsimOptions(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {

@@ -1,6 +1,7 @@
 // rs485-mkfw: writes firmware files of the three formats, valid or with a
 // deliberate fault, for the simulator, the tests and manual runs.
 #include "sim/mkfw/FirmwareLayout.h"
+#include "platform/StandardDescriptors.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -165,6 +166,8 @@ bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!platform::secureStandardDescriptors())
+        return 1;
     mkfw::Options o;
     std::string output;
     bool formatGiven = false;

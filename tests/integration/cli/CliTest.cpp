@@ -1,6 +1,7 @@
 // rs485-upgrade: argument rules, then whole runs of the program against
 // rs485-devsim in its own process, each in a home of its own.
 #include "cli/CliOptions.h"
+#include "platform/SerialPort.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -203,9 +205,56 @@ protected:
         return out;
     }
 
+    // rs485-upgrade in its own process, output into `output`, for a test
+    // that must signal it while it runs.
+    pid_t startUpgrade(const std::vector<std::string>& upgradeArgs, const std::string& output)
+    {
+        std::vector<std::string> args{UPGRADE_PROGRAM};
+        args.insert(args.end(), upgradeArgs.begin(), upgradeArgs.end());
+        const std::string homeVariable = "HOME=" + home;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            FILE* out = std::freopen(output.c_str(), "w", stdout);
+            (void)out;
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            FILE* in = std::freopen("/dev/null", "r", stdin);
+            (void)in;
+            putenv(const_cast<char*>(homeVariable.c_str()));
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    // Polls a condition with a deadline.
+    static bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    std::string diagnosticFile() const { return home + "/Veltra_Data/Error_Veltra - RS485 Firmware upgrader.log"; }
+
     std::string home;
     pid_t devsim = -1;
 };
+
+std::string fileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
 
 TEST_F(CliRun, SingleAndTwoImageUpgradesThenChecks)
 {
@@ -273,6 +322,78 @@ TEST_F(CliRun, FailuresGiveTheReasonOnTheLastLineAndExitOne)
     ASSERT_NE(summary, std::string::npos) << out.text;
     EXPECT_EQ(out.text.substr(summary),
               "Summary:\n55\tUpgrade finished successfully.\n56\tUpgrade failed. Analyse data failed\n");
+}
+
+TEST_F(CliRun, ClosedOrBrokenStandardStreamsNeitherReachTheLineNorEndTheRun)
+{
+    // --verbose: every report and the communication trace go to standard error.
+    startSimulator({"--trace", "--device", "55:18.4:1.0"});
+    const std::string file = firmware("fw.bin", "--format 32bits --version 1.5 --code-size 0x1000");
+    const std::string run = "HOME=" + home + " timeout 120 " + UPGRADE_PROGRAM + " -v --restart-wait 1 " + file;
+
+    // Closed: a port opened on descriptor 1 or 2 would get the console lines.
+    const std::string closed = run + " </dev/null 1>&- 2>&-";
+    EXPECT_EQ(std::system(closed.c_str()), 0) << closed;
+    std::istringstream trace(fileText(home + "/devsim.log"));
+    int frames = 0;
+    for (std::string line; std::getline(trace, line);) {
+        if (line.rfind("-> ", 0) != 0)
+            continue;
+        ++frames;
+        EXPECT_EQ(line.rfind("-> 55 10 ", 0), 0u) << "not a request of the upgrade: " << line;
+    }
+    EXPECT_GT(frames, 64) << "the upload and verification of 0x1000 bytes";
+
+    // A pipe whose reader has gone: writes fail, the program goes on.
+    const std::string broken = "set -o pipefail; { " + run + " </dev/null 3>&1 1>" + home +
+                               "/out.txt 2>&3; } | true";
+    const std::string command = "bash -c '" + broken + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_NE(fileText(home + "/out.txt").find("Upgrade finished successfully.\n"), std::string::npos);
+}
+
+TEST_F(CliRun, SignalStopsTheRunClosesThePortAndReportsIt)
+{
+    startSimulator({"--device", "55:18.4:1.0:2.0"});
+    std::ifstream log(home + "/devsim.log");
+    std::string pty;
+    std::getline(log, pty);
+    ASSERT_EQ(pty.rfind("pty: ", 0), 0u) << pty;
+    pty = pty.substr(5);
+
+    struct Case {
+        int signal;
+        int status;
+        const char* name;
+        const char* version; // each run after an interrupted one upgrades the device
+    };
+    for (const Case& c : {Case{SIGINT, 130, "SIGINT", "1.5"}, Case{SIGTERM, 143, "SIGTERM", "1.6"}}) {
+        const std::string file = firmware(std::string("fw-") + c.version + ".bin",
+                                          std::string("--format 32bits --code-size 0x8000 --version ") + c.version);
+        std::remove(diagnosticFile().c_str());
+        const std::string output = home + "/interrupted-" + c.name + ".txt";
+        const pid_t pid = startUpgrade({"--restart-wait", "1", file}, output);
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(waitFor([&] { return fileText(output).find("Progress 10 %") != std::string::npos; },
+                            std::chrono::seconds(60)))
+            << fileText(output);
+        kill(pid, c.signal);
+        int status = 0;
+        ASSERT_TRUE(waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(10)))
+            << c.name << " did not end the run";
+        ASSERT_TRUE(WIFEXITED(status)) << c.name;
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.name;
+        Output out{WEXITSTATUS(status), fileText(output)};
+        EXPECT_EQ(out.lastLine(), "Upgrade failed. Interrupted.") << out.text;
+        EXPECT_NE(fileText(diagnosticFile()).find(std::string("Upgrade interrupted by ") + c.name),
+                  std::string::npos)
+            << fileText(diagnosticFile());
+        std::string why;
+        EXPECT_TRUE(platform::SerialPort::probe(pty, &why)) << c.name << ": " << why;
+
+        out = upgrade("--restart-wait 1 " + file);
+        EXPECT_EQ(out.status, 0) << c.name << ", the run after it:\n" << out.text;
+    }
 }
 
 TEST_F(CliRun, BadInputExitsTwoWithItsMessage)
