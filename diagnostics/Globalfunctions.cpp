@@ -143,7 +143,7 @@ platform::NamedLock* fileLock()
 {
     std::lock_guard<std::mutex> guard(g_fileLockCreation);
     if (!g_fileLock) {
-        auto lock = std::make_unique<platform::NamedLock>(FILE_LOCK_NAME);
+        auto lock = std::make_unique<platform::NamedLock>(FILE_LOCK_NAME, g_settings.directory);
         if (!lock->ok())
             return nullptr;
         g_fileLock = std::move(lock);
@@ -304,13 +304,10 @@ void configureErrors(int outputs, const std::string& directory, const std::strin
     g_settings.applicationName = applicationName;
 }
 
-bool appendToLogFile(const std::string& text, bool isError)
+namespace {
+
+bool appendUnderLock(platform::NamedLock* lock, const std::string& text, bool isError)
 {
-    platform::NamedLock* lock = fileLock();
-    if (!lock) {
-        showWarning(TEXT_CREATE_MUTEX_FAILED);
-        return false;
-    }
     const uint32_t waitResult = lock->acquire(FILE_LOCK_WAIT_MS);
     // An abandoned lock is held all the same; only its entry goes elsewhere.
     const bool held = waitResult == platform::WAIT_OBJECT_0 || waitResult == platform::WAIT_ABANDONED;
@@ -332,6 +329,22 @@ bool appendToLogFile(const std::string& text, bool isError)
         return false;
     }
     return waited;
+}
+
+} // namespace
+
+bool appendToLogFile(const std::string& text, bool isError)
+{
+    platform::NamedLock* lock = fileLock();
+    if (!lock) {
+        showWarning(TEXT_CREATE_MUTEX_FAILED);
+        return false;
+    }
+    const bool written = appendUnderLock(lock, text, isError);
+    // Shown once the lock is given back: a box may take its time.
+    if (const std::string problem = lock->takeProblem(); !problem.empty())
+        showWarning(problem);
+    return written;
 }
 
 void writeToConsole(const std::string& text)

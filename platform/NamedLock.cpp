@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -50,20 +51,27 @@ int tryFlock(int fd)
 
 } // namespace
 
-std::string NamedLock::lockDirectory()
+std::string NamedLock::lockDirectory(const std::string& fallbackDirectory)
 {
+    // Another user who can write the folder could take, fake or redirect the
+    // lock: only a folder of this user that nobody else can write will do.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
+    struct stat info{};
+    if (runtime && *runtime && stat(runtime, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+        (info.st_mode & (S_IWGRP | S_IWOTH)) == 0)
         return runtime;
-    return "/tmp";
+    return fallbackDirectory;
 }
 
-NamedLock::NamedLock(std::string name) : m_name(std::move(name))
+NamedLock::NamedLock(std::string name, std::string fallbackDirectory) : m_name(std::move(name))
 {
-    m_path = lockDirectory() + "/" + m_name + "." + std::to_string(getuid()) + ".lock";
+    std::string directory = lockDirectory(fallbackDirectory);
+    if (!directory.empty() && directory.back() == '/')
+        directory.pop_back();
+    m_path = directory + "/" + m_name + "." + std::to_string(getuid()) + ".lock";
     int fd = openLockFile();
-    m_ok = fd >= 0;
-    if (m_ok)
+    m_ok = fd != -1;
+    if (fd >= 0)
         close(fd);
 }
 
@@ -73,10 +81,39 @@ NamedLock::~NamedLock()
         close(m_fd);
 }
 
-int NamedLock::openLockFile() const
+std::string NamedLock::takeProblem()
 {
-    // O_NOFOLLOW: in a shared /tmp another user could plant a link under our name.
-    return open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    if (m_problem.empty() || m_problemTaken)
+        return {};
+    m_problemTaken = true;
+    return m_problem;
+}
+
+int NamedLock::openLockFile()
+{
+    if (!m_shared)
+        return -2;
+    // O_NOFOLLOW: a link planted under our name is refused; O_NONBLOCK: a
+    // FIFO does not hold the open. What was opened is then checked itself.
+    int fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat info{};
+    // Refused but there (a link, or another user's file in a sticky folder):
+    // not ours; not there: it cannot be made.
+    if (fd < 0 && lstat(m_path.c_str(), &info) != 0)
+        return -1;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        info.st_nlink == 1)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    m_shared = false;
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    if (m_problem.empty())
+        m_problem = "The lock file " + m_path +
+                    " is not a regular file of this user (another user's file, a link or a FIFO): remove it. "
+                    "Until then the diagnostic file is guarded within this program only.";
+    return -2;
 }
 
 bool NamedLock::takeInProcess(Clock::time_point deadline, bool unlimited)
@@ -111,6 +148,11 @@ uint32_t NamedLock::acquire(uint32_t ms)
     // A descriptor of its own per acquisition: flock belongs to the open file
     // description, so a shared one would let a second taker through.
     int fd = openLockFile();
+    if (fd == -2) {
+        // A lock of its own: the in-process part alone.
+        m_owner.store(std::this_thread::get_id());
+        return WAIT_OBJECT_0;
+    }
     if (fd < 0) {
         giveInProcess();
         return WAIT_FAILED;
@@ -143,10 +185,12 @@ bool NamedLock::release()
 {
     if (m_owner.load() != std::this_thread::get_id())
         return false;
-    clearMark(m_fd);
-    flock(m_fd, LOCK_UN);
-    close(m_fd);
-    m_fd = -1;
+    if (m_fd >= 0) {
+        clearMark(m_fd);
+        flock(m_fd, LOCK_UN);
+        close(m_fd);
+        m_fd = -1;
+    }
     m_owner.store(std::thread::id{});
     giveInProcess();
     return true;

@@ -5,7 +5,11 @@
 #include "unit/diagnostics/DiagnosticsTestSupport.h"
 
 #include <chrono>
+#include <fcntl.h>
+#include <functional>
 #include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -82,11 +86,14 @@ TEST_F(LogFileLock, LockFileIsNamedAfterLockAndUserInRuntimeDirectory)
     EXPECT_EQ(lock.path(), m_run.str() + "/LOG_FILE." + std::to_string(getuid()) + ".lock");
     EXPECT_TRUE(fs::exists(lock.path()));
 
-    EnvOverride noRuntime("XDG_RUNTIME_DIR", nullptr);
-    const std::string name = "rs485test" + std::to_string(getpid());
-    platform::NamedLock fallback(name);
-    EXPECT_EQ(fallback.path(), "/tmp/" + name + "." + std::to_string(getuid()) + ".lock");
-    fs::remove(fallback.path());
+    // Unset, or a folder others can write: the fallback (the data directory).
+    const std::string inData = m_data.str() + "/LOG_FILE." + std::to_string(getuid()) + ".lock";
+    {
+        EnvOverride noRuntime("XDG_RUNTIME_DIR", nullptr);
+        EXPECT_EQ(platform::NamedLock("LOG_FILE", m_data.str()).path(), inData);
+    }
+    fs::permissions(m_run.path(), fs::perms::all | fs::perms::sticky_bit);
+    EXPECT_EQ(platform::NamedLock("LOG_FILE", m_data.str() + "/").path(), inData);
 }
 
 TEST_F(LogFileLock, ThreadsExcludeEachOtherAndOnlyTheHolderReleases)
@@ -199,11 +206,10 @@ TEST_F(LogFileLock, AnotherProcessHoldingItPastTheLimitSendsTheEntryToAFileOfIts
 TEST_F(LogFileLock, LockThatCannotBeCreatedIsReportedAndRetried)
 {
     installBridge();
-    configureErrors(LOG_TO_FILE, m_data.str(), "App");
     const fs::path missing = m_run.path() / "not-yet";
     EnvOverride runtime("XDG_RUNTIME_DIR", missing.c_str());
     resetDiagnosticsForTesting();
-    configureErrors(LOG_TO_FILE, m_data.str(), "App");
+    configureErrors(LOG_TO_FILE, m_data.str() + "/not-yet", "App");
 
     EXPECT_FALSE(appendToLogFile("first", true));
     auto boxes = m_bridge.boxes();
@@ -213,9 +219,94 @@ TEST_F(LogFileLock, LockThatCannotBeCreatedIsReportedAndRetried)
     EXPECT_EQ(boxes[0].icon, platform::MessageIcon::Warning);
     EXPECT_TRUE(filesIn(m_data.path()).empty());
 
-    fs::create_directory(missing);
+    fs::create_directory(m_data.path() / "not-yet");
     EXPECT_TRUE(appendToLogFile("second", true));
-    EXPECT_EQ(readFile(m_data.path() / "Error_App.log"), std::string(BOM) + header(true, "App") + "second");
+    EXPECT_EQ(readFile(m_data.path() / "not-yet" / "Error_App.log"),
+              std::string(BOM) + header(true, "App") + "second");
+}
+
+// Another local user plants the lock file where it would be: in a folder
+// others can write (the runtime folder), or in the data directory itself.
+// Nothing of theirs is used or touched, no entry waits for them, and the
+// warning names the file to remove once.
+TEST_F(LogFileLock, LockFilePlantedByAnotherUserIsNeitherUsedNorWaitedFor)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const uid_t nobody = 65534;
+    const std::string name = "LOG_FILE." + std::to_string(getuid()) + ".lock";
+    struct Plant {
+        const char* what;
+        std::function<void(const fs::path&)> make; // run as nobody
+    };
+    const auto holdMarked = [](const fs::path& p) {
+        int fd = open(p.c_str(), O_RDWR | O_CREAT, 0666);
+        (void)!write(fd, "1", 1);
+        flock(fd, LOCK_EX);
+        return fd;
+    };
+    const std::vector<Plant> plants = {
+        {"held", [&](const fs::path& p) { holdMarked(p); }},
+        {"marked abandoned", [](const fs::path& p) {
+             int fd = open(p.c_str(), O_RDWR | O_CREAT, 0666);
+             (void)!write(fd, "1", 1);
+             close(fd);
+         }},
+        {"a FIFO", [](const fs::path& p) { mkfifo(p.c_str(), 0666); }},
+        {"a symbolic link", [](const fs::path& p) { (void)!symlink("/etc/passwd", p.c_str()); }},
+        {"a hard link", [](const fs::path& p) {
+             const fs::path own = p.string() + ".own";
+             close(open(own.c_str(), O_RDWR | O_CREAT, 0666));
+             (void)!link(own.c_str(), p.c_str());
+         }},
+    };
+    for (bool inData : {false, true}) {
+        for (const Plant& plant : plants) {
+            const std::string row = std::string(plant.what) + (inData ? ", in the data directory" : ", runtime");
+            TempDir data, shared;
+            fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
+            if (inData)
+                fs::permissions(data.path(), fs::perms::all | fs::perms::sticky_bit);
+            const fs::path planted = (inData ? data.path() : shared.path()) / name;
+            EnvOverride runtime("XDG_RUNTIME_DIR", shared.str().c_str());
+            Child other([&](auto ready, auto waitForGo) {
+                if (setgid(nobody) != 0 || setuid(nobody) != 0)
+                    _exit(1);
+                plant.make(planted);
+                ready();
+                waitForGo();
+                _exit(0);
+            });
+            ASSERT_TRUE(other.waitReady()) << row;
+            struct stat before{};
+            ASSERT_EQ(lstat(planted.c_str(), &before), 0) << row;
+
+            resetDiagnosticsForTesting();
+            installBridge();
+            const size_t boxesBefore = m_bridge.boxes().size();
+            configureErrors(LOG_TO_FILE, data.str(), "App");
+            for (const char* entry : {"one", "two", "three"})
+                EXPECT_TRUE(appendToLogFile(entry, true)) << row << ": " << entry;
+            EXPECT_EQ(readFile(data.path() / "Error_App.log"), std::string(BOM) + header(true, "App") + "onetwothree")
+                << row;
+            const auto boxes = m_bridge.boxes();
+            if (inData) {
+                ASSERT_EQ(boxes.size(), boxesBefore + 1) << row;
+                EXPECT_NE(boxes.back().text.find(planted.string() + " is not a regular file"), std::string::npos)
+                    << boxes.back().text;
+            } else {
+                EXPECT_EQ(boxes.size(), boxesBefore) << row << ": the runtime folder is not used at all";
+            }
+            struct stat after{};
+            ASSERT_EQ(lstat(planted.c_str(), &after), 0) << row;
+            EXPECT_EQ(after.st_size, before.st_size) << row;
+            EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << row;
+            EXPECT_EQ(after.st_uid, nobody) << row;
+            other.letGo();
+            EXPECT_EQ(other.wait(), 0) << row;
+            platform::UiBridge::install(nullptr);
+        }
+    }
 }
 
 // Every entry of the concurrent writers: "<writer> <index> <payload>\r\n\r\n".
