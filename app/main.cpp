@@ -9,6 +9,7 @@
 #include "ui/AppIcon.h"
 #include "ui/Mainform.h"
 #include "ui/QtUiBridge.h"
+#include "ui/StopSignals.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -47,6 +48,7 @@ int main(int argc, char** argv)
         TFormMain formMain;
         auto* formAbout = new TFormAbout(&formMain); // hidden until asked for; owned by the window
         formMain.setAboutForm(formAbout);
+        new StopSignals(&formMain); // owned by the window
         formMain.show();
         QApplication::exec();
     } catch (const std::exception& error) {
