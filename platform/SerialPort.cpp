@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace platform {
@@ -97,8 +98,14 @@ bool SerialPort::configure(uint32_t baud, uint32_t stopBits)
         return fail(Status::SettingsRejected, std::to_string(stopBits) + " stop bits not supported");
     std::string mismatch;
     const int err = serial_line::apply(m_fd, baud, stopBits, mismatch);
-    if (err == 0)
+    if (err == 0) {
+        // Whatever waits on the line now (noise, an adapter's power-up bytes,
+        // a late answer to an earlier program) would be taken as the start
+        // of the first answer. Bytes still arriving are the answer's problem.
+        if (::tcflush(m_fd, TCIFLUSH) != 0 && !unsupported(errno))
+            return failErrno(errno, "discarding pending input");
         return true;
+    }
     if (!mismatch.empty())
         return fail(Status::SettingsRejected, "line settings not accepted: " + mismatch);
     return failErrno(err, "setting the line");

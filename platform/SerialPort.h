@@ -42,7 +42,7 @@ public:
     bool open(const std::string& path);
     // Raw mode, 8 data bits, no parity, stopBits (1 or 2), the baud rate
     // (any value above 0). The settings are read back: a setting the driver
-    // ignored fails here.
+    // ignored fails here. Input already waiting is then discarded.
     bool configure(uint32_t baud, uint32_t stopBits);
     bool isOpen() const { return m_fd >= 0; }
 

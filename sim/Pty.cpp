@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -60,6 +61,12 @@ unsigned Pty::lineBaudRate() const
 {
     // The master's terminal ioctls act on the slave's settings.
     return m_master >= 0 ? terminalBaudRate(m_master) : 0;
+}
+
+int Pty::pendingInput() const
+{
+    int count = 0;
+    return m_slaveHold >= 0 && ::ioctl(m_slaveHold, FIONREAD, &count) == 0 ? count : 0;
 }
 
 } // namespace sim

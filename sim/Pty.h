@@ -29,6 +29,8 @@ public:
     // The baud rate the tool set on the slave (pseudo-terminals keep it without
     // acting on it); 0 when unknown.
     unsigned lineBaudRate() const;
+    // Bytes in the slave's input queue, not yet read by the tool.
+    int pendingInput() const;
 
 private:
     int m_master = -1;

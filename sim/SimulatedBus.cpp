@@ -112,6 +112,21 @@ void SimulatedBus::stop()
     }
 }
 
+bool SimulatedBus::putOnLine(const Bytes& bytes, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    std::unique_lock lock(m_lock); // the line may be closing on the bus's thread
+    if (!m_pty.isOpen() || !writeAll(bytes.data(), bytes.size(), deadline))
+        return false;
+    // The kernel hands bytes from the master to the slave's queue later.
+    while (m_pty.pendingInput() < int(bytes.size())) {
+        if (Clock::now() >= deadline)
+            return false;
+        m_served.wait_until(lock, std::min(deadline, Clock::now() + WAIT_SLICE));
+    }
+    return true;
+}
+
 void SimulatedBus::closeLine()
 {
     m_lineClosed = true;

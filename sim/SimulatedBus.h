@@ -58,6 +58,12 @@ public:
     // The baud rate the tool set on its end of the line (0 when unknown).
     unsigned lineBaudRate();
 
+    // Puts bytes on the line as another station would (noise, a late answer)
+    // and waits until they wait in the tool's input queue; false when they
+    // are not there within the timeout. For a line the tool has not opened
+    // or reads no more: nothing else may be sending meanwhile.
+    bool putOnLine(const Bytes& bytes, std::chrono::milliseconds timeout);
+
     // Closes the line as an unplugged adapter would; the tool's port hangs up.
     void closeLine();
     bool lineClosed() const { return m_lineClosed.load(); }
