@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -43,7 +44,10 @@ inline std::string threadsState()
 
 class Watchdog {
 public:
-    Watchdog(std::string what, std::chrono::milliseconds deadline) : m_what(std::move(what))
+    // last: what must end under the guard too when the test returns early
+    // (a failed assertion), for example destroying what could hang.
+    Watchdog(std::string what, std::chrono::milliseconds deadline, std::function<void()> last = {})
+        : m_what(std::move(what)), m_last(std::move(last))
     {
         m_thread = std::thread([this, deadline] {
             std::unique_lock<std::mutex> guard(m_lock);
@@ -57,6 +61,8 @@ public:
     }
     ~Watchdog()
     {
+        if (m_last)
+            m_last();
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_disarmed = true;
@@ -69,6 +75,7 @@ public:
 
 private:
     std::string m_what;
+    std::function<void()> m_last;
     std::mutex m_lock;
     std::condition_variable m_cond;
     bool m_disarmed = false;

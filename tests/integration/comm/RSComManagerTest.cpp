@@ -261,7 +261,7 @@ TEST_F(RSComManagerTest, LeftoverCallbackSignalCannotSkipTheFirstCallbackAfterRe
 
 TEST_F(RSComManagerTest, AWriteThatCannotDrainFailsWithinTheBudgetAndTheManagerCanBeDestroyed)
 {
-    testwatch::Watchdog watchdog("a write on a line with suspended output", 30s);
+    testwatch::Watchdog watchdog("a write on a line with suspended output", 30s, [&] { manager.reset(); });
     make(1000);
     ASSERT_TRUE(open());
     ASSERT_TRUE(waitOpen());
@@ -282,7 +282,7 @@ TEST_F(RSComManagerTest, AWriteThatCannotDrainFailsWithinTheBudgetAndTheManagerC
 
 TEST_F(RSComManagerTest, ReopeningAfterAGivenUpCloseNeitherLosesNorRepeatsACommand)
 {
-    testwatch::Watchdog watchdog("the reopening after a given-up close", 40s);
+    testwatch::Watchdog watchdog("the reopening after a given-up close", 40s, [&] { manager.reset(); });
     make(200);
     ASSERT_TRUE(open());
     ASSERT_TRUE(waitOpen());
