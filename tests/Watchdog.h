@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace testwatch {
 
@@ -51,6 +52,7 @@ public:
     {
         m_thread = std::thread([this, deadline] {
             std::unique_lock<std::mutex> guard(m_lock);
+            m_tid = gettid();
             if (m_cond.wait_for(guard, deadline, [this] { return m_disarmed; }))
                 return;
             std::fprintf(stderr, "Watchdog: %s did not end within %lld ms; threads:\n%s", m_what.c_str(),
@@ -69,6 +71,12 @@ public:
         }
         m_cond.notify_all();
         m_thread.join();
+        // A joined thread can stay listed for a moment: tests that count the
+        // threads of the process must not see this one.
+        const std::string entry = "/proc/self/task/" + std::to_string(m_tid);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (m_tid != 0 && std::filesystem::exists(entry) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
@@ -79,6 +87,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_cond;
     bool m_disarmed = false;
+    pid_t m_tid = 0; // set under m_lock, read after the join
     std::thread m_thread;
 };
 
