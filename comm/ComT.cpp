@@ -1,6 +1,7 @@
 #include "comm/ComT.h"
 
 #include "diagnostics/Globalfunctions.h"
+#include "platform/UiBridge.h"
 
 #include <algorithm>
 #include <chrono>
@@ -46,10 +47,12 @@ KWOCComT::~KWOCComT()
 {
     static constexpr const char* FUNCTION = "~KWOCComT::KWOCComT";
     // The thread closes the port and releases the buffers on its way out.
+    // It may be waiting for a box of its own: from the UI thread the wait
+    // serves it.
     if (!finished()) {
         terminate();
         resume();
-        platform::waitFor(*this, platform::INFINITE);
+        platform::waitServingUi(*this, platform::INFINITE);
     }
     m_TimerId.reset(); // stopping a PeriodicTimer cannot fail
     m_pHevTimer.reset();
@@ -144,13 +147,14 @@ bool KWOCComT::comInit()
     return true;
 }
 
-bool KWOCComT::write(const uint8_t* bytes, int32_t count)
+bool KWOCComT::write(const uint8_t* bytes, int32_t count, uint32_t timeLimitMs)
 {
     // Shared with the reader, exclusive against opening and closing.
     std::shared_lock lock(m_PortLock);
     if (!m_pHevComm.isOpen() || m_State != COM_STATE_OPEN || count < 0 || (bytes == nullptr && count > 0))
         return false;
-    if (m_pHevComm.writeAll(bytes, static_cast<size_t>(count)))
+    const int limit = static_cast<int>(std::min<uint32_t>(timeLimitMs, INT32_MAX));
+    if (m_pHevComm.writeAll(bytes, static_cast<size_t>(count), nullptr, limit))
         return true;
     failLine();
     report(__LINE__, "KWOCComT::write", "WriteFile error\tKWOCComT::write");

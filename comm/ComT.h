@@ -34,8 +34,10 @@ public:
     // port. True when the port exists and the thread has been told to open it.
     bool comInit();
     // Sends every byte on the caller's thread; true when the port is open and
-    // the write succeeded.
-    bool write(const uint8_t* bytes, int32_t count);
+    // the write succeeded. A line that takes no more output fails the write
+    // ("WriteFile error") after timeLimitMs instead of holding the caller.
+    static constexpr uint32_t WRITE_TIME_LIMIT_MS = 5000;
+    bool write(const uint8_t* bytes, int32_t count, uint32_t timeLimitMs = WRITE_TIME_LIMIT_MS);
     void requestClose();
 
     // Size of the read buffers for a baud rate and read period: a quarter of

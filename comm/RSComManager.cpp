@@ -2,7 +2,9 @@
 
 #include "comm/Convertions.h"
 #include "diagnostics/Globalfunctions.h"
+#include "platform/UiBridge.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <string>
@@ -110,7 +112,9 @@ KWOCRSComManager::~KWOCRSComManager()
     resume();
     setEvent(m_hGoSendingCommandsEvent.get(), FUNCTION, __LINE__, "SetEvent m_hGoSendingCommandsEvent failed.");
     setEvent(m_hNewCommandEvent.get(), FUNCTION, __LINE__, "SetEvent m_hNewCommandEvent failed.");
-    platform::waitFor(*this, platform::INFINITE);
+    // The thread may be inside a callback that waits for the UI thread (an
+    // event, a box): from the UI thread this wait serves it.
+    platform::waitServingUi(*this, platform::INFINITE);
     // Every thread that could touch the ring has ended; a lock that cannot
     // be had is reported and the ring is released all the same.
     const bool locked = lock(FUNCTION, __LINE__);
@@ -124,7 +128,12 @@ bool KWOCRSComManager::lock(const char* function, int line)
     const uint32_t result = platform::waitFor(m_hMutex.get(), LOCK_WAIT_MS);
     if (result != platform::WAIT_OBJECT_0)
         reportWaitResult(SOURCE, line, function, LOG_OUTPUTS_BY_LEVEL, result, "m_hMutex");
-    return waitOk(result);
+    if (!waitOk(result))
+        return false;
+    // The UI thread waits for this lock (addCommand, closeCom): a box shown
+    // while it is held would wait for the UI thread in turn.
+    holdMessageBoxes();
+    return true;
 }
 
 bool KWOCRSComManager::lockUntilTerminated(const char* function, int line)
@@ -137,7 +146,9 @@ bool KWOCRSComManager::lockUntilTerminated(const char* function, int line)
 
 void KWOCRSComManager::unlock(const char* function, int line, const char* failureText)
 {
-    if (!m_hMutex->release())
+    const bool released = m_hMutex->release();
+    releaseMessageBoxes();
+    if (!released)
         report(line, function, failureText);
 }
 
@@ -196,7 +207,13 @@ bool KWOCRSComManager::openCom(int32_t port, int32_t baud, int32_t readLoopMs, i
 
     if (!lock(FUNCTION, __LINE__))
         return false;
-    // Commands still queued from the last connection are dropped without a callback.
+    // Commands still queued from the last connection are dropped without a
+    // callback. A new generation: the manager thread may still be inside a
+    // command of the old ring (closeCom gave up waiting for it), and must not
+    // advance, write or hand back anything of the new ring for it.
+    ++m_RingGeneration;
+    m_bWaitingResponse = false;
+    m_bAppend = false;
     m_ReadIndex = m_WriteIndex = 0;
     m_CommandCounter = 0;
     for (auto& slot : m_CommandsBuffer)
@@ -239,7 +256,9 @@ bool KWOCRSComManager::closeCom()
         return true;
     const std::string label = "(Port:" + std::to_string(m_RSCom->m_RequestedPort) + ")";
 
-    const uint32_t waited = platform::waitFor(m_hSendReceivedCompletedEvent.get(), LOCK_WAIT_MS);
+    // Bounded, and from the UI thread serving: the command in progress may
+    // be in a callback that waits for the UI thread.
+    const uint32_t waited = platform::waitServingUi(*m_hSendReceivedCompletedEvent, LOCK_WAIT_MS);
     if (waited != platform::WAIT_OBJECT_0)
         reportWaitResult(SOURCE, __LINE__, FUNCTION, LOG_OUTPUTS_BY_LEVEL, waited, "m_hSendReceivedCompletedEvent");
 
@@ -256,8 +275,9 @@ bool KWOCRSComManager::closeCom()
         report(__LINE__, FUNCTION,
                "Trying to delete RSCom will probably causes entire application\n to freeze (perhaps WriteFile of ComT "
                "that blocks)");
-    else
-        platform::waitFor(*worker, platform::INFINITE);
+    // Its thread may be in a callback (readDataFromDevice) waiting for the
+    // UI thread: served while waiting. A write cannot hold it for ever.
+    platform::waitServingUi(*worker, platform::INFINITE);
     worker.reset();
     trace(__LINE__, FUNCTION, TRACE_LEVEL_INFO, "com: port closed " + label);
     return true;
@@ -317,6 +337,7 @@ void KWOCRSComManager::execute()
             return;
         while (m_ReadIndex != m_WriteIndex) {
             KWOCRSCommand& command = *m_CommandsBuffer[m_ReadIndex];
+            const uint32_t generation = m_RingGeneration;
             resetEvent(m_hSendReceivedCompletedEvent.get(), FUNCTION, __LINE__,
                        "ResetEvent m_hSendReceivedCompletedEvent failed.\tKWOCRSComManager::Execute");
             m_bWaitingResponse = false;
@@ -327,11 +348,16 @@ void KWOCRSComManager::execute()
             bool abandoned = false;
             const auto deadline = Clock::now() + std::chrono::milliseconds(m_TimeoutMs);
             while (Clock::now() < deadline) {
-                if (!m_RSCom) {
+                // A reset ring has other commands in its slots now.
+                if (!m_RSCom || m_RingGeneration != generation) {
                     abandoned = true;
                     break;
                 }
-                if (m_RSCom->write(command.m_pCommand.data(), static_cast<int32_t>(command.m_CommandLength))) {
+                // A line that takes no output must not hold the lock past
+                // the budget: the write gives up within what is left of it.
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                if (m_RSCom->write(command.m_pCommand.data(), static_cast<int32_t>(command.m_CommandLength),
+                                   static_cast<uint32_t>(std::max<long long>(left, 1)))) {
                     trace(__LINE__, FUNCTION, TRACE_LEVEL_BYTES,
                           "com: -> " + bufferToHexString(command.m_pCommand.data(),
                                                          static_cast<int32_t>(command.m_CommandLength),
@@ -347,6 +373,8 @@ void KWOCRSComManager::execute()
                     return;
             }
 
+            if (m_RingGeneration != generation)
+                abandoned = true;
             if (abandoned) {
                 unlock(FUNCTION, __LINE__);
                 setEvent(m_hCBReturnedEvent.get(), FUNCTION, __LINE__, "SetEvent m_hCBReturnedEvent failed.");
@@ -373,7 +401,10 @@ void KWOCRSComManager::execute()
                                      "m_hFullResponseReceivedEvent");
                     if (!lockUntilTerminated(FUNCTION, __LINE__))
                         return;
-                    if (!m_bWaitingResponse) {
+                    if (m_RingGeneration != generation) {
+                        // Dropped by openCom with the ring it belonged to.
+                        unlock(FUNCTION, __LINE__);
+                    } else if (!m_bWaitingResponse) {
                         // Completed meanwhile: readDataFromDevice hands it back.
                         m_hFullResponseReceivedEvent->reset();
                         unlock(FUNCTION, __LINE__);
@@ -391,8 +422,10 @@ void KWOCRSComManager::execute()
 
             if (!lockUntilTerminated(FUNCTION, __LINE__))
                 return;
-            m_bWaitingResponse = false;
-            m_ReadIndex = (m_ReadIndex + 1) % m_CommandsBufferSize;
+            if (m_RingGeneration == generation) {
+                m_bWaitingResponse = false;
+                m_ReadIndex = (m_ReadIndex + 1) % m_CommandsBufferSize;
+            }
             unlock(FUNCTION, __LINE__);
             setEvent(m_hSendReceivedCompletedEvent.get(), FUNCTION, __LINE__,
                      "SetEvent m_hSendReceivedCompletedEvent failed.");
@@ -439,7 +472,9 @@ void KWOCRSComManager::readDataFromDevice()
     const bool complete = slot.setResponseAndCompare(chunk, length, m_bAppend);
     m_bAppend = !complete;
     if (!complete) {
-        if (!m_hMutex->release())
+        const bool released = m_hMutex->release();
+        releaseMessageBoxes();
+        if (!released)
             reportError("Error in releasing mutex.");
         return;
     }

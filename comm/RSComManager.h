@@ -85,4 +85,7 @@ private:
     // until its callback returned: the manager thread waits for that callback
     // even when m_hCBReturnedEvent still holds a signal that closeCom left.
     std::atomic<bool> m_bCallbackRunning{false};
+    // Counts the ring's resets by openCom (guarded by m_hMutex): the manager
+    // thread keeps the generation of the command it handles.
+    uint32_t m_RingGeneration = 0;
 };

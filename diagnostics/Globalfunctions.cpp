@@ -16,6 +16,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -98,8 +99,21 @@ bool writeAllChecked(int fd, const std::string& text)
 
 // With no window (no bridge installed) a box would block nobody's attention:
 // its text goes to standard error instead.
+struct HeldBox {
+    std::string text;
+    std::string caption;
+    platform::MessageIcon icon;
+};
+
+thread_local int t_boxesHeld = 0;
+thread_local std::vector<HeldBox> t_heldBoxes;
+
 void showMessageBox(const std::string& text, const std::string& caption, platform::MessageIcon icon)
 {
+    if (t_boxesHeld > 0) {
+        t_heldBoxes.push_back({text, caption, icon});
+        return;
+    }
     if (platform::UiBridge* ui = platform::UiBridge::current()) {
         ui->messageBox(text, caption, icon);
         return;
@@ -253,6 +267,21 @@ bool writeLog(const char* file, int line, const char* function, int outputs, int
     if (outputs & LOG_TO_MESSAGEBOX)
         showMessageBox(head + text, g_settings.applicationName + (isError ? " error" : ""), platform::MessageIcon::None);
     return performAction(action);
+}
+
+void holdMessageBoxes()
+{
+    ++t_boxesHeld;
+}
+
+void releaseMessageBoxes()
+{
+    if (t_boxesHeld == 0 || --t_boxesHeld > 0)
+        return;
+    std::vector<HeldBox> boxes;
+    boxes.swap(t_heldBoxes);
+    for (const HeldBox& box : boxes)
+        showMessageBox(box.text, box.caption, box.icon);
 }
 
 bool reportError(const std::string& text, int action)

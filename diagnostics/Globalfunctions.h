@@ -30,6 +30,22 @@ void writeToConsole(const std::string& text);
 // This program never restarts the computer: always false.
 bool restartWindows();
 
+// Entries written by this thread while it holds a lock that the UI thread
+// may wait for show their message box only once the lock is released: a box
+// waits for the UI thread, so a box under such a lock would make both
+// threads wait for each other. File and console get the entry at once.
+// Calls nest; the boxes follow in their order at the outermost release.
+void holdMessageBoxes();
+void releaseMessageBoxes();
+
+class MessageBoxesHeld {
+public:
+    MessageBoxesHeld() { holdMessageBoxes(); }
+    ~MessageBoxesHeld() { releaseMessageBoxes(); }
+    MessageBoxesHeld(const MessageBoxesHeld&) = delete;
+    MessageBoxesHeld& operator=(const MessageBoxesHeld&) = delete;
+};
+
 // Head of an entry: "hh:mm:ss:mmm file line function\r\n" (24-hour local
 // time, milliseconds as three digits). writeLog builds it from one reading
 // of the clock.

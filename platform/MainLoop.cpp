@@ -167,6 +167,31 @@ bool MainLoop::runOnce(Clock::time_point until)
     return true;
 }
 
+void MainLoop::serveWaitingCalls()
+{
+    if (!isUiThread())
+        return;
+    // Only what is queued now: a call that queues another does not keep the
+    // waiting thread here for ever.
+    size_t pending;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        pending = m_queue.size();
+    }
+    while (pending-- > 0) {
+        std::function<void()> work;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_quit || m_queue.empty())
+                return;
+            work = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        if (work)
+            work();
+    }
+}
+
 bool MainLoop::isUiThread() const
 {
     std::lock_guard<std::mutex> guard(m_lock);

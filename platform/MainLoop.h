@@ -56,6 +56,9 @@ public:
     std::unique_ptr<UiTimer> createTimer(std::function<void()> onTick) override;
     void messageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
     bool askYesNo(const std::string& text, const std::string& caption) override;
+    // Runs the queued calls (not the timers): those are what other threads
+    // wait for.
+    void serveWaitingCalls() override;
 
 private:
     class Timer;

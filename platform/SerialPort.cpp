@@ -1,6 +1,9 @@
 #include "platform/SerialPort.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -145,7 +148,7 @@ long SerialPort::read(uint8_t* buffer, size_t size, std::string* why) const
     return 0;
 }
 
-bool SerialPort::writeAll(const uint8_t* data, size_t count, std::string* why) const
+bool SerialPort::writeAll(const uint8_t* data, size_t count, std::string* why, int timeLimitMs) const
 {
     auto failed = [why](const std::string& cause) {
         if (why)
@@ -154,6 +157,8 @@ bool SerialPort::writeAll(const uint8_t* data, size_t count, std::string* why) c
     };
     if (m_fd < 0)
         return failed("not open");
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeLimitMs, 0));
     size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(m_fd, data + done, count - done);
@@ -165,10 +170,21 @@ bool SerialPort::writeAll(const uint8_t* data, size_t count, std::string* why) c
             continue;
         if (n < 0 && errno != EAGAIN)
             return failed(std::string("write failed: ") + std::strerror(errno));
-        // The driver's buffer is full: wait for room. A hang-up wakes the
-        // poll and the next write reports it.
+        // The driver's buffer is full: wait for room, until the limit. A
+        // hang-up wakes the poll and the next write reports it.
+        int waitMs = -1;
+        if (timeLimitMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                // Queued output would keep the line busy, and a close wait
+                // for it to drain.
+                ::tcflush(m_fd, TCOFLUSH);
+                return failed("write timed out: the line takes no more output");
+            }
+            waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
+        }
         pollfd pfd{m_fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, -1) < 0 && errno != EINTR)
+        if (::poll(&pfd, 1, waitMs) < 0 && errno != EINTR)
             return failed(std::string("poll failed: ") + std::strerror(errno));
         if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0)
             return failed("the line hung up");

@@ -54,8 +54,12 @@ public:
     // Returns the number of bytes (0 when nothing is there) or -1 when the
     // line failed or hung up.
     long read(uint8_t* buffer, size_t size, std::string* why = nullptr) const;
-    // Sends every byte, waiting while the driver's buffer is full.
-    bool writeAll(const uint8_t* data, size_t count, std::string* why = nullptr) const;
+    // Sends every byte, waiting while the driver's buffer is full, at most
+    // timeLimitMs in all (negative: no limit). A line whose output cannot
+    // drain (a stuck adapter, output suspended, a far end that stops
+    // reading) fails at the limit; what it still held of the bytes is
+    // discarded, so no half frame goes out later.
+    bool writeAll(const uint8_t* data, size_t count, std::string* why = nullptr, int timeLimitMs = -1) const;
     // Restores the saved settings, gives up exclusive use and closes. False
     // when close() itself failed (the descriptor is released all the same).
     bool close();

@@ -3,6 +3,8 @@
 // there and wait, timers that fire there, message boxes and the yes/no
 // question. The window installs a Qt implementation; command-line programs
 // and tests install a MainLoop. Nothing below the window knows which.
+#include "platform/Wait.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,11 +42,24 @@ public:
     virtual void messageBox(const std::string& text, const std::string& caption, MessageIcon icon) = 0;
     virtual bool askYesNo(const std::string& text, const std::string& caption) = 0;
     virtual bool openUrl(const std::string& url) { (void)url; return false; }
+    // UI thread only: runs the calls that other threads are waiting for
+    // (runAndWait, boxes, questions) that have not started yet. A wait of the
+    // UI thread for another thread runs it between its slices.
+    virtual void serveWaitingCalls() {}
 
     // The bridge of this process. Installed once by the program entry (or a
     // test) before any worker thread starts; null until then.
     static UiBridge* current();
     static void install(UiBridge* bridge);
 };
+
+// The wait of the UI thread for a thread that may be waiting for it (a port
+// worker, the command manager): no thread waits without limit for a thread
+// that may be waiting for it. On the UI thread of the installed bridge the
+// wait is cut into short slices, and between them the calls other threads
+// wait for are served, so a box or a relayed event asked for meanwhile is
+// shown and answered instead of holding both threads. On any other thread
+// it is a plain wait.
+uint32_t waitServingUi(Waitable& object, uint32_t ms);
 
 } // namespace platform

@@ -153,7 +153,11 @@ void KWOCThreadFWDisplay::showEvent()
         value = m_record.m_value;
         text = m_record.m_text;
     }
+    // A box of the event runs a nested event loop: a closing that comes in
+    // there must not wait for this thread, which waits for this call.
+    ++m_form.m_showingRelayedEvent;
     m_form.showUpgraderEvent(code, value, text);
+    --m_form.m_showingRelayedEvent;
 }
 
 // ---------------------------------------------------------------------------
@@ -204,6 +208,9 @@ TFormMain::TFormMain(platform::PortMap portMap, QWidget* parent)
 TFormMain::~TFormMain()
 {
     shutDown();
+    // A closing from inside a relayed event's box left the display thread
+    // for now; the box has returned by the time the window is destroyed.
+    stopDisplayThread();
 }
 
 void TFormMain::buildControls()
@@ -604,7 +611,9 @@ void TFormMain::TimerWakeUpTimer()
 
     m_wakeUpPort->terminate();
     m_wakeUpPort->resume();
-    m_wakeUpPort->wait(platform::INFINITE);
+    // The worker may be waiting for a box of its own ("ReadFile error"):
+    // this wait serves it.
+    platform::waitServingUi(*m_wakeUpPort, platform::INFINITE);
     m_wakeUpPort.reset();
     restoreButton();
 }
@@ -632,6 +641,9 @@ void TFormMain::fwUpgraderEvent(int code, int value, const std::string& text, bo
     }
     if (!m_display->m_record.m_pHevStartDisplay->set())
         reportError("SetEvent m_pHevStartDisplay failed.\tTFormMain::fwUpgraderEvent");
+    // Without limit: the UI thread shows the event, and every wait of the
+    // UI thread for an engine thread serves the display meanwhile; the
+    // closing releases this wait.
     reportWaitResult(platform::waitFor(*m_display->m_record.m_pHevDisplayFinished, platform::INFINITE),
                      "Event start display FWUpgrader");
 }
@@ -640,7 +652,6 @@ void TFormMain::showUpgraderEvent(int code, int value, const std::string& text)
 {
     if (m_closing)
         return;
-    m_lastEventCode = code;
     switch (code) {
     case EVENT_MESSAGE:
         appendStateLine(text);
@@ -672,6 +683,10 @@ void TFormMain::showUpgraderEvent(int code, int value, const std::string& text)
         setProgress(0);
         break;
     }
+    // Only now, after the "Upgrade failed." box: the firmware-state timer
+    // ticks inside that box, and it must not close the connection while the
+    // engine's thread still waits for this event.
+    m_lastEventCode = code;
 }
 
 void TFormMain::TimerFirmwareStateTimer()
@@ -679,9 +694,10 @@ void TFormMain::TimerFirmwareStateTimer()
     const int code = m_lastEventCode;
     if (code != EVENT_FINISHED && code != EVENT_FAILED && code != EVENT_CHECK_DONE)
         return;
+    // Stopped first: closing serves boxes, whose nested loops run timers.
+    TimerFirmwareState->stop();
     if (m_upgrader)
         m_upgrader->closeConnection();
-    TimerFirmwareState->stop();
 }
 
 void TFormMain::appendStateLine(const std::string& line)
@@ -727,7 +743,9 @@ void TFormMain::shutDown()
         return;
     m_shutDownDone = true;
 
-    // From here on relayed events are dropped and boxes are not shown.
+    // From here on relayed events are dropped and boxes are not shown;
+    // threads waiting for a box or the downgrade question go on (No), and
+    // open boxes close.
     m_closing = true;
     if (QtUiBridge* bridge = QtUiBridge::installed())
         bridge->setClosing(true);
@@ -754,10 +772,13 @@ void TFormMain::stopDisplayThread()
         reportError("SetEvent m_pHevStartDisplay failed.\tTFormMain::~TFormMain");
     if (!m_display->m_record.m_pHevDisplayFinished->set())
         reportError("SetEvent m_pHevDisplayFinished failed.\tTFormMain::~TFormMain");
-    // Keep serving the thread's display request while waiting, or both
+    // Inside a relayed event's box the thread waits for that very call,
+    // further down this stack: it ends once the box has returned, and the
+    // destructor waits for it then.
+    if (m_showingRelayedEvent > 0)
+        return;
+    // Serves the thread's last display request while waiting, or both
     // threads would wait for each other.
-    const bool onUiThread = QThread::currentThread() == thread();
-    while (m_display->wait(onUiThread ? 5 : platform::INFINITE) == platform::WAIT_TIMEOUT)
-        QCoreApplication::processEvents();
+    platform::waitServingUi(*m_display, platform::INFINITE);
     m_display.reset();
 }

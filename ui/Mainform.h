@@ -190,6 +190,8 @@ private:
     TFormAbout* m_about = nullptr;
     std::atomic<bool> m_closing{false};
     bool m_shutDownDone = false;
+    // Relayed events being shown further down the UI thread's stack.
+    int m_showingRelayedEvent = 0;
     // One relayed event at a time, whichever engine thread raises it.
     std::mutex m_relayLock;
 

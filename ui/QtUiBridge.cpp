@@ -156,7 +156,45 @@ void QtUiBridge::runAndWait(const std::function<void()>& fn)
         fn();
         return;
     }
-    QMetaObject::invokeMethod(const_cast<QtUiBridge*>(this), [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    auto call = std::make_shared<Call>();
+    call->run = [&fn] { fn(); }; // the caller waits until it has run
+    callAndWait(call);
+}
+
+void QtUiBridge::callAndWait(const std::shared_ptr<Call>& call)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_callsLock);
+        m_calls.push_back(call);
+    }
+    // The event loop serves it; so does any wait of the UI thread that
+    // serves waiting calls meanwhile.
+    QMetaObject::invokeMethod(this, [this] { serveWaitingCalls(); }, Qt::QueuedConnection);
+    std::unique_lock<std::mutex> guard(m_callsLock);
+    m_callsChanged.wait(guard, [&] { return call->done || call->released; });
+}
+
+void QtUiBridge::serveWaitingCalls()
+{
+    if (!isUiThread())
+        return;
+    for (;;) {
+        std::shared_ptr<Call> call;
+        {
+            std::lock_guard<std::mutex> guard(m_callsLock);
+            if (m_calls.empty())
+                return;
+            call = std::move(m_calls.front());
+            m_calls.pop_front();
+            call->started = true;
+        }
+        call->run();
+        {
+            std::lock_guard<std::mutex> guard(m_callsLock);
+            call->done = true;
+        }
+        m_callsChanged.notify_all();
+    }
 }
 
 void QtUiBridge::post(std::function<void()> fn)
@@ -169,37 +207,102 @@ std::unique_ptr<platform::UiTimer> QtUiBridge::createTimer(std::function<void()>
     return std::make_unique<QtUiTimer>(*this, std::move(onTick));
 }
 
-void QtUiBridge::messageBox(const std::string& text, const std::string& caption, platform::MessageIcon icon)
+void QtUiBridge::setClosing(bool closing)
 {
-    if (closing()) {
-        writeToConsole(text);
+    m_closing.store(closing);
+    if (!closing)
         return;
+    {
+        // Box callers waiting now go on at once: queued boxes will not be
+        // shown, open ones are closed below.
+        std::lock_guard<std::mutex> guard(m_callsLock);
+        for (const auto& call : m_calls)
+            if (call->box)
+                call->released = true;
+        for (Call* call : m_boxesInProgress)
+            call->released = true;
     }
-    runAndWait([&] {
-        if (closing()) {
+    m_callsChanged.notify_all();
+    if (!isUiThread())
+        return;
+    // Each exec() returns once the closing has given control back to it.
+    const std::set<QMessageBox*> open = m_openBoxes;
+    for (QMessageBox* box : open)
+        box->done(QMessageBox::No);
+}
+
+int QtUiBridge::execBox(QMessageBox& box)
+{
+    m_openBoxes.insert(&box);
+    const int result = box.exec();
+    m_openBoxes.erase(&box);
+    return result;
+}
+
+bool QtUiBridge::showBox(Call* call, const std::string& text, const std::string& caption,
+                         platform::MessageIcon icon, bool question)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_callsLock);
+        if (call && call->released)
+            return false;
+        if (call)
+            m_boxesInProgress.insert(call);
+    }
+    bool yes = false;
+    if (closing()) {
+        if (!question)
             writeToConsole(text);
-            return;
-        }
+    } else if (question) {
+        QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
+                        QMessageBox::Yes | QMessageBox::No, dialogParent());
+        box.setDefaultButton(QMessageBox::No);
+        yes = execBox(box) == QMessageBox::Yes && !closing();
+    } else {
         QMessageBox box(qtIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
                         QMessageBox::Ok, dialogParent());
-        box.exec();
-    });
+        execBox(box);
+    }
+    if (call) {
+        std::lock_guard<std::mutex> guard(m_callsLock);
+        m_boxesInProgress.erase(call);
+    }
+    return yes;
+}
+
+bool QtUiBridge::boxAndWait(const std::string& text, const std::string& caption, platform::MessageIcon icon,
+                            bool question)
+{
+    if (closing()) {
+        if (!question)
+            writeToConsole(text);
+        return false;
+    }
+    if (isUiThread())
+        return showBox(nullptr, text, caption, icon, question);
+    auto call = std::make_shared<Call>();
+    call->box = true;
+    Call* const raw = call.get(); // kept alive by the queue, then by the serving loop
+    call->run = [this, raw, text, caption, icon, question] {
+        const bool yes = showBox(raw, text, caption, icon, question);
+        std::lock_guard<std::mutex> guard(m_callsLock);
+        raw->yes = yes;
+    };
+    callAndWait(call);
+    std::lock_guard<std::mutex> guard(m_callsLock);
+    if (call->released && !call->started && !question)
+        writeToConsole(text); // never shown: the console has it
+    return call->done && !call->released && call->yes;
+}
+
+void QtUiBridge::messageBox(const std::string& text, const std::string& caption, platform::MessageIcon icon)
+{
+    boxAndWait(text, caption, icon, false);
 }
 
 bool QtUiBridge::askYesNo(const std::string& text, const std::string& caption)
 {
-    if (closing())
-        return false;
-    bool yes = false;
-    runAndWait([&] {
-        if (closing())
-            return;
-        QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
-                        QMessageBox::Yes | QMessageBox::No, dialogParent());
-        box.setDefaultButton(QMessageBox::No);
-        yes = box.exec() == QMessageBox::Yes;
-    });
-    return yes;
+    return boxAndWait(text, caption, platform::MessageIcon::None, true);
 }
 
 bool QtUiBridge::openUrl(const std::string& url)

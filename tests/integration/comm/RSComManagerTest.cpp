@@ -1,6 +1,7 @@
 #include "comm/RSComManager.h"
 #include "integration/comm/Pty.h"
 #include "unit/comm/LogRecorder.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -258,24 +259,66 @@ TEST_F(RSComManagerTest, LeftoverCallbackSignalCannotSkipTheFirstCallbackAfterRe
     EXPECT_EQ(pty.readExactly(2), (std::vector<uint8_t>{0x10, 0x02}));
 }
 
-TEST_F(RSComManagerTest, WriteRetryBudgetCountsTheTimeABlockedWriteTook)
+TEST_F(RSComManagerTest, AWriteThatCannotDrainFailsWithinTheBudgetAndTheManagerCanBeDestroyed)
 {
+    testwatch::Watchdog watchdog("a write on a line with suspended output", 30s, [&] { manager.reset(); });
     make(1000);
     ASSERT_TRUE(open());
     ASSERT_TRUE(waitOpen());
-    // Output suspended (as by XOFF): the next write waits for room.
+    // Output suspended (as by XOFF): the write finds no room, ever.
     ASSERT_EQ(tcflow(pty.slave(), TCOOFF), 0);
     KWOCRSCommand command = request(4);
     EXPECT_EQ(manager->addCommand(&command), 0);
-    // The write blocks longer than the whole budget; nothing is handed back meanwhile.
-    EXPECT_FALSE(owner.waitCount(1, 1200ms));
-    pty.closeMaster(); // the blocked write now fails
-    // Its budget is spent: handed back at once, not after another 1000 ms of retries.
-    EXPECT_TRUE(owner.waitCount(1, 600ms));
-    ASSERT_TRUE(owner.waitCount(1));
+    // Handed back once the budget is spent, with its usual report.
+    ASSERT_TRUE(owner.waitCount(1, 1000ms + 1500ms)) << logrec::dump();
+    EXPECT_EQ(logrec::count("WriteFile error\tKWOCComT::write"), 1u) << logrec::dump();
     EXPECT_TRUE(owner.handed()[0].response.empty());
     EXPECT_EQ(owner.handed()[0].matched, -1);
     EXPECT_TRUE(owner.handed()[0].onManagerThread);
+    EXPECT_FALSE(owner.waitCount(2, 300ms));
+    manager.reset(); // the port closes although its output never drained
+    EXPECT_EQ(tcflow(pty.slave(), TCOON), 0);
+}
+
+TEST_F(RSComManagerTest, ReopeningAfterAGivenUpCloseNeitherLosesNorRepeatsACommand)
+{
+    testwatch::Watchdog watchdog("the reopening after a given-up close", 40s, [&] { manager.reset(); });
+    make(200);
+    ASSERT_TRUE(open());
+    ASSERT_TRUE(waitOpen());
+    // The first hand-back (its time-out) takes longer than closeCom waits.
+    std::atomic<bool> release{false};
+    std::atomic<int> calls{0};
+    owner.onCallback = [&](const KWOCRSCommand&) {
+        if (calls++ == 0)
+            eventually([&] { return release.load(); }, 30000ms);
+    };
+    KWOCRSCommand stale = request(4);
+    EXPECT_EQ(manager->addCommand(&stale), 0);
+    EXPECT_EQ(pty.readExactly(REQUEST.size()), REQUEST);
+    ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
+    EXPECT_TRUE(manager->closeCom());
+    EXPECT_EQ(logrec::countPrefix("Trying to delete RSCom"), 1u) << logrec::dump();
+
+    ASSERT_TRUE(open());
+    ASSERT_TRUE(waitOpen());
+    const std::vector<uint8_t> fresh = {0x10, 0x02, 0x03};
+    KWOCRSCommand next = request(4, fresh);
+    EXPECT_EQ(manager->addCommand(&next), 0); // the numbers start again
+    release = true;
+
+    // The new command goes out once, the old one not again.
+    EXPECT_EQ(pty.readExactly(fresh.size()), fresh);
+    ASSERT_TRUE(pty.send(answer(4)));
+    ASSERT_TRUE(owner.waitCount(2));
+    EXPECT_TRUE(pty.readFor(300ms).empty());
+    EXPECT_FALSE(owner.waitCount(3, 400ms));
+    const auto handed = owner.handed();
+    ASSERT_EQ(handed.size(), 2u);
+    EXPECT_TRUE(handed[0].response.empty());
+    EXPECT_EQ(handed[1].number, 0);
+    EXPECT_EQ(handed[1].response, answer(4));
+    EXPECT_EQ(handed[1].matched, 0);
 }
 
 TEST_F(RSComManagerTest, LockWaitThatTimesOutGivesUp)

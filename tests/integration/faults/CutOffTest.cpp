@@ -5,6 +5,7 @@
 // simulator right after.
 #include "integration/engine/UpgradeRig.h"
 #include "integration/sim/DevsimProcess.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -135,6 +138,31 @@ TEST_F(CutOff, PseudoTerminalClosedUnderTheVerification)
     rig.run(fw, {{TARGET}, {}});
     expectFinished(rig.owner);
     EXPECT_EQ(fresh.reportedVersion(TARGET), (sim::Version{1, 5}));
+}
+
+TEST_F(CutOff, OutputSuspendedUnderTheUploadFailsWithinTheAnswerTimeOut)
+{
+    const Firmware fw = makeFirmware(legacyOptions(0x1000));
+    std::unique_ptr<Rig> rig = std::make_unique<Rig>(TIME_SCALE);
+    testwatch::Watchdog watchdog("a run on a line whose output is suspended", 60s, [&] { rig.reset(); });
+    rig->bus.addDevice(device(TARGET));
+    ASSERT_TRUE(rig->start(ANSWER_TIMEOUT_MS));
+    ASSERT_TRUE(rig->begin(fw, {{TARGET}, {}}));
+    ASSERT_TRUE(rig->loop.runUntil([&] { return passed(rig->owner, "Uploading bin file...") || rig->owner.ended(); },
+                                   30s));
+    ASSERT_FALSE(rig->owner.ended()) << describe(rig->owner.events());
+    // As a stuck adapter or an XOFF from the far end: the line takes no more output.
+    const int slave = ::open(rig->bus.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(tcflow(slave, TCOOFF), 0);
+    EXPECT_TRUE(rig->awaitEnd(std::chrono::milliseconds(ANSWER_TIMEOUT_MS) + SLACK)) << describe(rig->owner.events());
+    rig->engine->closeConnection();
+    expectFailure(rig->owner, {NO_ANSWER});
+    EXPECT_NE(fileText(g_diagnosticFile).find("WriteFile error\tKWOCComT::write"), std::string::npos)
+        << fileText(g_diagnosticFile);
+    rig->engine.reset();
+    EXPECT_EQ(tcflow(slave, TCOON), 0);
+    ::close(slave);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "integration/engine/UpgradeRig.h"
 
 #include "platform/SerialPort.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -267,10 +268,15 @@ std::vector<Row> allRows()
 }
 
 std::string g_diagnosticFile;
+std::string g_diagnosticDirectory;
 
 class FaultMatrix : public ::testing::TestWithParam<Row> {
-protected:
-    static void SetUpTestSuite() { g_diagnosticFile = useDiagnosticDirectory("FaultMatrix"); }
+public:
+    static void SetUpTestSuite()
+    {
+        g_diagnosticFile = useDiagnosticDirectory("FaultMatrix");
+        g_diagnosticDirectory = std::filesystem::path(g_diagnosticFile).parent_path().string();
+    }
 
     static const Firmware& firmware(File file)
     {
@@ -285,11 +291,15 @@ protected:
     }
 };
 
-TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
+// boxes: errors also go to message boxes, each answered 700 ms later on the
+// UI thread (its timers and queued calls run meanwhile, as in a modal box).
+void runRow(const Row& row, bool boxes)
 {
-    const Row& row = GetParam();
+    testwatch::Watchdog watchdog(row.name, 90s);
+    if (boxes)
+        configureErrors(LOG_TO_FILE | LOG_TO_MESSAGEBOX, g_diagnosticDirectory, "FaultMatrix");
     const File file = fileOf(row.phase);
-    const Firmware& fw = firmware(file);
+    const Firmware& fw = FaultMatrix::firmware(file);
     const std::vector<size_t> blocks = imageBlocks(fw);
     ASSERT_GE(blocks[0], 3u);
     Where where = locate(row.phase, blocks);
@@ -298,6 +308,12 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
     std::remove(g_diagnosticFile.c_str());
 
     Rig rig(TIME_SCALE);
+    int boxesShown = 0;
+    if (boxes)
+        rig.loop.setMessageHandler([&](const std::string&, const std::string&) {
+            ++boxesShown;
+            rig.loop.runUntil([] { return false; }, 700ms);
+        });
     const Resources before = resources();
     sim::DeviceConfig config = device(TARGET);
     if (file == File::SectionsOnLittleCode)
@@ -384,9 +400,45 @@ TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
     const Resources after = rig.settle(before);
     EXPECT_EQ(after, before) << describe(after) << " at the end, " << describe(before) << " at the start";
     EXPECT_EQ(rig.owner.finalCount(), 1) << describe(rig.owner.events());
+    if (boxes) {
+        EXPECT_EQ(boxesShown > 0, !row.finishes);
+        configureErrors(LOG_TO_FILE, g_diagnosticDirectory, "FaultMatrix");
+    }
+}
+
+TEST_P(FaultMatrix, RunEndsOnceWithItsReasonAndGivesEverythingBack)
+{
+    runRow(GetParam(), false);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPhase, FaultMatrix, ::testing::ValuesIn(allRows()),
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+// The same with message boxes on (-DebugMsg): every fault kind in at least
+// three phases. A box waits for the UI thread, which also closes the
+// connection and destroys the engine: nothing may wait for the other.
+std::vector<Row> boxedRows()
+{
+    std::vector<Row> rows;
+    for (const Row& row : allRows()) {
+        const bool phase = row.phase == Phase::FirstRead || row.phase == Phase::UploadMiddle ||
+                           row.phase == Phase::VerifyLast;
+        const bool kind = row.kind == sim::FaultKind::PointerError || row.kind == sim::FaultKind::EndlessBusy ||
+                          row.kind == sim::FaultKind::CorruptReadBack || row.kind == sim::FaultKind::EndlessRestart;
+        if (row.hops == 0 && (phase || kind))
+            rows.push_back(row);
+    }
+    return rows;
+}
+
+class FaultMatrixWithBoxes : public FaultMatrix {};
+
+TEST_P(FaultMatrixWithBoxes, BoxesAnsweredLateFreezeNothing)
+{
+    runRow(GetParam(), true);
+}
+
+INSTANTIATE_TEST_SUITE_P(BoxesOn, FaultMatrixWithBoxes, ::testing::ValuesIn(boxedRows()),
                          [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <cstdlib>
@@ -100,6 +102,42 @@ std::string diagnosticFile()
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+void reportErrorsToFileAndBoxes()
+{
+    configureErrors(LOG_TO_FILE | LOG_TO_MESSAGEBOX, dataDirectory(), app::APPLICATION_NAME);
+    configureLog(0, 255, false, true, app::APPLICATION_NAME);
+}
+
+BoxAnswerer::BoxAnswerer(bool yes, int afterMs) : m_poll(new QTimer)
+{
+    m_poll->setInterval(10);
+    QObject::connect(m_poll, &QTimer::timeout, m_poll, [this, yes, afterMs] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        if (box != m_current) {
+            m_current = box;
+            m_since = std::chrono::steady_clock::now();
+            m_texts << box->text();
+            m_takenOver = onBox && onBox(box);
+        }
+        if (m_takenOver || std::chrono::steady_clock::now() - m_since < std::chrono::milliseconds(afterMs))
+            return;
+        QAbstractButton* answer = box->button(yes ? QMessageBox::Yes : QMessageBox::No);
+        if (!answer)
+            answer = box->button(QMessageBox::Ok);
+        m_current = nullptr; // the next box may reuse its address
+        if (answer)
+            answer->click();
+    });
+    m_poll->start();
+}
+
+BoxAnswerer::~BoxAnswerer()
+{
+    delete m_poll;
 }
 
 void answerNextModal(std::function<bool(QWidget*)> answer)

@@ -7,7 +7,10 @@
 
 #include <QApplication>
 #include <QTest>
+#include <QStringList>
 #include <QWidget>
+
+class QTimer;
 
 #include <chrono>
 #include <functional>
@@ -38,6 +41,34 @@ T* child(QWidget* parent, const char* name)
 {
     return parent->findChild<T*>(QString::fromLatin1(name));
 }
+
+// Errors go to the diagnostic file and to message boxes (as with -DebugMsg).
+void reportErrorsToFileAndBoxes();
+
+// The operator of a troubleshooting session: every message box (and the
+// downgrade question) that opens is answered once it has been open for
+// 700 ms, longer than the window's 200 ms firmware-state timer, so that
+// whatever runs inside a box's own event loop has had its turn. OK, or the
+// given answer to a question. onBox sees each box first and may take it
+// over by returning true (it is then not answered).
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(bool yes = false, int afterMs = 700);
+    ~BoxAnswerer();
+    BoxAnswerer(const BoxAnswerer&) = delete;
+    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
+
+    // Texts of the boxes seen so far, in order.
+    QStringList texts() const { return m_texts; }
+    std::function<bool(QWidget* box)> onBox;
+
+private:
+    QTimer* m_poll;
+    QWidget* m_current = nullptr;
+    bool m_takenOver = false;
+    std::chrono::steady_clock::time_point m_since;
+    QStringList m_texts;
+};
 
 // Schedules an answer to a modal dialog: answer(dialog) is offered every modal
 // dialog that shows while the event loop runs, until it returns true (handled).

@@ -6,6 +6,7 @@
 #include "platform/SerialPort.h"
 #include "sim/SimulatedBus.h"
 #include "sim/mkfw/FirmwareLayout.h"
+#include "Watchdog.h"
 
 #include <QMessageBox>
 #include <QTimer>
@@ -365,6 +366,180 @@ TEST_F(SimulatedRun, WakeUpSendsTheBurstWithoutWaitingForTheUiThreadOnAnEcho)
     EXPECT_EQ(others.load(), 0u);
     EXPECT_EQ(baud.load(), 1000u);
     EXPECT_TRUE(platform::SerialPort::probe(line.slavePath())) << "the wake-up port is closed again";
+}
+
+// ---------------------------------------------------------------------------
+// With message boxes on (-DebugMsg): every box an engine thread or the window
+// raises is answered 700 ms later, while the firmware-state timer ticks inside
+// it. Nothing may freeze: each failure ends, the port is freed, and the next
+// run succeeds; closing the window over an open box ends at once.
+
+class BoxedRun : public SimulatedRun {
+protected:
+    void SetUp() override
+    {
+        SimulatedRun::SetUp();
+        reportErrorsToFileAndBoxes();
+    }
+    void TearDown() override
+    {
+        answerer.reset();
+        SimulatedRun::TearDown();
+        reportErrorsToFile();
+        watchdog.reset();
+    }
+
+    // The run `starter` starts ends with `code`, the port is freed, and the
+    // run after it (by `again`, answering questions Yes) ends with `next`.
+    void failThenSucceed(const char* starter, int code, const char* again, int next)
+    {
+        ASSERT_TRUE(runToEnd(button(starter), 30000)) << stateBox()->toPlainText().toStdString();
+        EXPECT_EQ(form->lastEventCode(), code) << stateBox()->toPlainText().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 5000));
+        answerer = std::make_unique<BoxAnswerer>(true);
+        ASSERT_TRUE(runToEnd(button(again), 30000)) << stateBox()->toPlainText().toStdString();
+        EXPECT_EQ(form->lastEventCode(), next) << stateBox()->toPlainText().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 5000));
+    }
+
+    void loadFile(mkfw::Version version) { loadThroughDialog(writeFile("boxed.bin", legacyFirmware(version, 0x400))); }
+
+    void addFault(sim::FaultKind kind, sim::FaultTrigger trigger, int param = -1)
+    {
+        sim::Fault fault;
+        fault.kind = kind;
+        fault.trigger = trigger;
+        fault.param = param;
+        ASSERT_TRUE(bus->addFault(DEVICE, fault));
+    }
+
+    std::unique_ptr<testwatch::Watchdog> watchdog =
+        std::make_unique<testwatch::Watchdog>("a window test with message boxes", std::chrono::seconds(120));
+    std::unique_ptr<BoxAnswerer> answerer = std::make_unique<BoxAnswerer>();
+};
+
+TEST_F(BoxedRun, AFailedCheckIsAnsweredAndTheNextCheckSucceeds)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    addFault(sim::FaultKind::WrongChecksum, sim::FaultTrigger::request(1));
+    startBus();
+    failThenSucceed("BCheckDevice", EVENT_FAILED, "BCheckDevice", EVENT_CHECK_DONE);
+    EXPECT_TRUE(stateLines().contains(QStringLiteral("CheckSum not valid.")));
+}
+
+TEST_F(BoxedRun, AFailedUpgradeIsAnsweredAndTheNextUpgradeSucceeds)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    addFault(sim::FaultKind::PointerError, sim::FaultTrigger::writeBlock(3));
+    startBus();
+    loadFile({1, 5});
+    failThenSucceed("BFUStart", EVENT_FAILED, "BFUStart", EVENT_FINISHED);
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 5}));
+}
+
+TEST_F(BoxedRun, AVerificationMismatchIsAnsweredAndTheNextUpgradeSucceeds)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    addFault(sim::FaultKind::CorruptReadBack, sim::FaultTrigger::readBlock(2), 21);
+    startBus();
+    loadFile({1, 5});
+    ASSERT_TRUE(runToEnd(button("BFUStart"), 30000));
+    EXPECT_TRUE(stateLines().contains(QStringLiteral("Writing ERROR @ pos ") + QString::number(2 * 64 + 21)))
+        << stateBox()->toPlainText().toStdString();
+    EXPECT_EQ(form->lastEventCode(), EVENT_FAILED);
+    EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 5000));
+    answerer = std::make_unique<BoxAnswerer>(true);
+    ASSERT_TRUE(runToEnd(button("BFUStart"), 30000));
+    EXPECT_EQ(form->lastEventCode(), EVENT_FINISHED) << stateBox()->toPlainText().toStdString();
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 5}));
+}
+
+TEST_F(BoxedRun, TheDowngradeQuestionAnsweredNoFailsAndAnsweredYesUpgrades)
+{
+    bus->addDevice(device(DEVICE, {1, 9}));
+    startBus();
+    loadFile({1, 5});
+    failThenSucceed("BFUStart", EVENT_FAILED, "BFUStart", EVENT_FINISHED);
+    EXPECT_TRUE(answerer->texts().contains(QStringLiteral("You are downgrading ! Continue?")));
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 5}));
+}
+
+TEST_F(BoxedRun, ClosingTheWindowOverABoxOfAnEngineThreadEndsPromptly)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    addFault(sim::FaultKind::WrongChecksum, sim::FaultTrigger::request(1));
+    startBus();
+    bool closed = false;
+    answerer->onBox = [&](QWidget* box) {
+        if (!qobject_cast<QMessageBox*>(box)->text().contains(QStringLiteral("CheckSum not valid.")))
+            return false;
+        form->close(); // inside the box's own event loop
+        closed = true;
+        return true;
+    };
+    button("BCheckDevice")->click();
+    ASSERT_TRUE(waitUntil([&] { return closed; }, 10000));
+    // close() came back: the engine and its threads are gone, the port is free.
+    EXPECT_EQ(form->upgrader(), nullptr);
+    EXPECT_TRUE(portReleased());
+    EXPECT_TRUE(waitUntil([] { return QApplication::activeModalWidget() == nullptr; }, 5000)) << "the box closed";
+    form.reset();
+    bridge().setClosing(false);
+}
+
+TEST_F(BoxedRun, ClosingTheWindowOverTheDowngradeQuestionEndsPromptly)
+{
+    bus->addDevice(device(DEVICE, {1, 9}));
+    startBus();
+    loadFile({1, 5});
+    bool closed = false;
+    answerer->onBox = [&](QWidget* box) {
+        if (!qobject_cast<QMessageBox*>(box)->button(QMessageBox::No))
+            return false;
+        form->close();
+        closed = true;
+        return true;
+    };
+    button("BFUStart")->click();
+    ASSERT_TRUE(waitUntil([&] { return closed; }, 10000));
+    EXPECT_EQ(form->upgrader(), nullptr);
+    EXPECT_TRUE(portReleased());
+    EXPECT_TRUE(waitUntil([] { return QApplication::activeModalWidget() == nullptr; }, 5000)) << "the question closed";
+    form.reset();
+    bridge().setClosing(false);
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 9})) << "answered No";
+}
+
+TEST_F(BoxedRun, WakeUpOnALineThatGoesAwayDuringTheBurstLeavesTheWindowUsable)
+{
+    auto line = std::make_unique<sim::Pty>();
+    std::string error;
+    ASSERT_TRUE(line->open(error)) << error;
+    port = std::make_unique<LinkedPort>(1, line->slavePath());
+    openWindow();
+    std::atomic<bool> gone{false};
+    std::thread far([&] {
+        uint8_t buffer[64];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{line->master(), POLLIN, 0};
+            if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN) && read(line->master(), buffer, sizeof buffer) > 0)
+                break;
+        }
+        line->close(); // unplugged in the middle of the burst
+        gone = true;
+    });
+    auto* wakeUp = button("BWakeUp");
+    wakeUp->click();
+    const bool restored = waitUntil(
+        [&] { return gone && wakeUp->text() == QStringLiteral("WakeUp") && wakeUp->isEnabled(); }, 20000);
+    far.join();
+    ASSERT_TRUE(restored);
+    EXPECT_TRUE(gone);
+    EXPECT_TRUE(answerer->texts().filter(QStringLiteral("ReadFile error")).size() >= 1) << answerer->texts().join('|').toStdString();
+    EXPECT_TRUE(button("BCheckDevice")->isEnabled());
+    EXPECT_EQ(reported("ReadFile error"), 1);
+    EXPECT_TRUE(platform::SerialPort::probe(line->slavePath()) || !std::filesystem::exists(line->slavePath()));
 }
 
 } // namespace

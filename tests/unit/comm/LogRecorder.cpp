@@ -129,4 +129,6 @@ void configureErrors(int, const std::string&, const std::string&) {}
 bool appendToLogFile(const std::string&, bool) { return true; }
 void writeToConsole(const std::string&) {}
 bool restartWindows() { return false; }
+void holdMessageBoxes() {} // the recorder shows no boxes
+void releaseMessageBoxes() {}
 std::string formatEntryHead(const std::tm&, int, const char*, int, const char*) { return {}; }
