@@ -251,8 +251,9 @@ TEST_F(EngineFixture, ReadBackOfTheLastBlockCountsOnlyWhenAllFourSlicesWereCompa
         const bool verified = analyse(payload, {0x18, 0x19, 0x1A, 0x1B});
         EXPECT_EQ(verified, c.report == nullptr) << c.name;
         EXPECT_EQ(engine->m_nBlockIndex, verified ? 1 : 0) << c.name;
-        if (c.report)
+        if (c.report) {
             EXPECT_EQ(logrec::count(c.report), 1u) << c.name << "\n" << logrec::dump();
+        }
     }
 }
 
