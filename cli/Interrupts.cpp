@@ -40,6 +40,8 @@ Interrupts::~Interrupts()
         const uint64_t one = 1;
         while (write(m_stopFd, &one, sizeof one) < 0 && errno == EINTR) {
         }
+        // Bounded: the watching thread waits only for a signal or this stop,
+        // never for the thread that ends it.
         m_thread.join();
     }
     if (m_signalFd >= 0)
@@ -52,6 +54,8 @@ void Interrupts::watch()
 {
     for (;;) {
         pollfd fds[2] = {{m_signalFd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+        // Without limit, but nothing waits on this thread except the owner's
+        // destructor, which wakes it through the stop descriptor first.
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
