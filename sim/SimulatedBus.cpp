@@ -14,6 +14,9 @@ constexpr unsigned DEFAULT_PACE_BAUD = 9600;
 constexpr int BITS_PER_BYTE = 10; // start, 8 data, stop
 constexpr auto WRITE_GIVE_UP = std::chrono::seconds(1); // tool not reading
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(10);
+// Even an idle line is looked at this often, so that a stall of the
+// thread shows as a late return.
+constexpr int IDLE_SLICE_MS = 50;
 
 timespec toTimespec(Clock::duration d)
 {
@@ -201,8 +204,10 @@ void SimulatedBus::serve()
             pending = m_bus.hasPendingBytes();
         }
         pollfd fds[2] = {{m_pty.master(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        const int timeout = pending ? int(m_options.resyncGap.count()) : -1;
+        const int timeout = pending ? int(m_options.resyncGap.count()) : IDLE_SLICE_MS;
+        const auto asleep = Clock::now();
         const int ready = ::poll(fds, 2, timeout);
+        noteLateness(Clock::now() - asleep - std::chrono::milliseconds(timeout));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0 || (fds[1].revents & POLLIN))
@@ -223,6 +228,8 @@ void SimulatedBus::serve()
             if (::poll(&wake, 1, int(m_options.resyncGap.count())) > 0)
                 return;
             continue;
+        } else if (ready == 0 && !pending) {
+            continue;
         } else if (ready == 0) {
             std::lock_guard lock(m_lock);
             answers = m_bus.lineIdle(Clock::now());
@@ -235,6 +242,14 @@ void SimulatedBus::serve()
             shutLine();
             return;
         }
+    }
+}
+
+void SimulatedBus::noteLateness(Clock::duration late)
+{
+    const long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(late).count());
+    long seen = m_longestStallMs.load();
+    while (ms > seen && !m_longestStallMs.compare_exchange_weak(seen, ms)) {
     }
 }
 

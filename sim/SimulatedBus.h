@@ -84,11 +84,20 @@ public:
     RunningCode running(uint8_t address);
     uint32_t requestCount(uint8_t address);
 
+    // The longest time the bus's thread came back later than it had asked
+    // to, since start() or the last clearStalls(). A loaded machine can
+    // leave a sleeping thread unwoken for a second: while it sleeps the
+    // devices take in nothing and answer nothing, so a run during such a
+    // stall says nothing about the tool's timing.
+    std::chrono::milliseconds longestStall() const { return std::chrono::milliseconds(m_longestStallMs.load()); }
+    void clearStalls() { m_longestStallMs = 0; }
+
 private:
     void serve();
     void send(const Bytes& answer);
     bool writeAll(const uint8_t* data, std::size_t size, Clock::time_point deadline);
     void shutLine();
+    void noteLateness(Clock::duration late);
 
     const BusOptions m_options;
     std::mutex m_lock;            // guards m_bus, and the pty while it closes
@@ -99,6 +108,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stopped{false};
     std::atomic<bool> m_lineClosed{false};
+    std::atomic<long> m_longestStallMs{0};
     std::function<void()> m_onLineClosed;
     std::string m_error;
 };
