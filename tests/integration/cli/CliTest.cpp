@@ -143,7 +143,7 @@ protected:
     {
         const std::string log = home + "/devsim.log";
         std::vector<std::string> args{DEVSIM_PROGRAM, "--link", "COM1", "--data-dir", home + "/Veltra_Data",
-                                      "--restart-ms", "200"};
+                                      "--restart-ms", "100"};
         args.insert(args.end(), deviceArgs.begin(), deviceArgs.end());
         devsim = fork();
         ASSERT_GE(devsim, 0);
@@ -262,13 +262,13 @@ TEST_F(CliRun, SingleAndTwoImageUpgradesThenChecks)
     const std::string single = firmware("single.bin", "--format 32bits --version 1.5 --code-size 0x2000");
     const std::string sections = firmware("double.bi2", "--format sections --lt-version 1.2 --bg-version 1.6");
 
-    Output out = upgrade("--restart-wait 1 " + single);
+    Output out = upgrade("--restart-wait 2 " + single);
     EXPECT_EQ(out.status, 0) << out.text;
     EXPECT_EQ(out.lastLine(), "Upgrade finished successfully.") << out.text;
     EXPECT_NE(out.text.find("Type/Model : 18.4\nFW/HW version : 1.0 / 2.0\n"), std::string::npos) << out.text;
     EXPECT_NE(out.text.find("Progress 100 %"), std::string::npos) << "a line per 10 % without a terminal";
 
-    out = upgrade("--restart-wait 1 -a 56 " + sections);
+    out = upgrade("--restart-wait 2 -a 56 " + sections);
     EXPECT_EQ(out.status, 0) << out.text;
     EXPECT_NE(out.text.find("Uploading bin file 2..."), std::string::npos) << out.text;
     EXPECT_EQ(out.lastLine(), "Upgrade finished successfully.") << out.text;
@@ -305,18 +305,18 @@ TEST_F(CliRun, FailuresGiveTheReasonOnTheLastLineAndExitOne)
                     "--device", "57:18.4:1.7"});
     const std::string file = firmware("fw.bin", "--format legacy --version 1.5 --code-size 0x1000");
 
-    Output out = upgrade("--restart-wait 1 -a 56 " + file);
+    Output out = upgrade("--restart-wait 2 -a 56 " + file);
     EXPECT_EQ(out.status, 1) << out.text;
     EXPECT_EQ(out.lastLine(), "Upgrade failed. Analyse data failed") << out.text;
     EXPECT_NE(out.text.find("Writing ERROR @ pos"), std::string::npos) << out.text;
 
     // A downgrade within the major version, no terminal to ask: refused.
-    out = upgrade("--restart-wait 1 -a 57 " + file);
+    out = upgrade("--restart-wait 2 -a 57 " + file);
     EXPECT_EQ(out.status, 1) << out.text;
     EXPECT_NE(out.text.find("No terminal to answer: the downgrade is refused"), std::string::npos) << out.text;
     EXPECT_EQ(out.lastLine().rfind("Upgrade failed.", 0), 0u) << out.text;
 
-    out = upgrade("--restart-wait 1 --addresses 55,56 " + file);
+    out = upgrade("--restart-wait 2 --addresses 55,56 " + file);
     EXPECT_EQ(out.status, 1) << out.text;
     const size_t summary = out.text.find("Summary:\n");
     ASSERT_NE(summary, std::string::npos) << out.text;
@@ -329,7 +329,7 @@ TEST_F(CliRun, ClosedOrBrokenStandardStreamsNeitherReachTheLineNorEndTheRun)
     // --verbose: every report and the communication trace go to standard error.
     startSimulator({"--trace", "--device", "55:18.4:1.0"});
     const std::string file = firmware("fw.bin", "--format 32bits --version 1.5 --code-size 0x1000");
-    const std::string run = "HOME=" + home + " timeout 120 " + UPGRADE_PROGRAM + " -v --restart-wait 1 " + file;
+    const std::string run = "HOME=" + home + " timeout 120 " + UPGRADE_PROGRAM + " -v --restart-wait 2 " + file;
 
     // Closed: a port opened on descriptor 1 or 2 would get the console lines.
     const std::string closed = run + " </dev/null 1>&- 2>&-";
@@ -354,7 +354,7 @@ TEST_F(CliRun, ClosedOrBrokenStandardStreamsNeitherReachTheLineNorEndTheRun)
 
 TEST_F(CliRun, SignalStopsTheRunClosesThePortAndReportsIt)
 {
-    startSimulator({"--device", "55:18.4:1.0:2.0"});
+    startSimulator({"--trace", "--device", "55:18.4:1.0:2.0"});
     std::ifstream log(home + "/devsim.log");
     std::string pty;
     std::getline(log, pty);
@@ -372,7 +372,7 @@ TEST_F(CliRun, SignalStopsTheRunClosesThePortAndReportsIt)
                                           std::string("--format 32bits --code-size 0x8000 --version ") + c.version);
         std::remove(diagnosticFile().c_str());
         const std::string output = home + "/interrupted-" + c.name + ".txt";
-        const pid_t pid = startUpgrade({"--restart-wait", "1", file}, output);
+        const pid_t pid = startUpgrade({"--restart-wait", "2", file}, output);
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(waitFor([&] { return fileText(output).find("Progress 10 %") != std::string::npos; },
                             std::chrono::seconds(60)))
@@ -391,7 +391,18 @@ TEST_F(CliRun, SignalStopsTheRunClosesThePortAndReportsIt)
         std::string why;
         EXPECT_TRUE(platform::SerialPort::probe(pty, &why)) << c.name << ": " << why;
 
-        out = upgrade("--restart-wait 1 " + file);
+        // Every request of the stopped run is answered (the trace shows as
+        // many answers as requests) before the next run opens the line: a
+        // device that answers late on a loaded machine would otherwise put
+        // its answer into the next run's first one.
+        EXPECT_TRUE(waitFor([&] {
+            std::istringstream trace(fileText(home + "/devsim.log"));
+            int balance = 0;
+            for (std::string line; std::getline(trace, line);)
+                balance += line.rfind("-> ", 0) == 0 ? 1 : line.rfind("<- ", 0) == 0 ? -1 : 0;
+            return balance == 0;
+        }, std::chrono::seconds(20)));
+        out = upgrade("--restart-wait 2 " + file);
         EXPECT_EQ(out.status, 0) << c.name << ", the run after it:\n" << out.text;
     }
 }

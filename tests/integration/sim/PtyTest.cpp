@@ -156,10 +156,18 @@ public:
     {
         m_port.write(request(m_address, commandPayload(word)));
         const auto deadline = std::chrono::steady_clock::now() + within;
+        bool unanswered = false;
         while (std::chrono::steady_clock::now() < deadline) {
-            const Bytes answer = m_port.exchange(request(m_address, TYPE_VERSION_READ), 17, 100ms);
-            if (answer.size() == 17)
+            const Bytes answer = m_port.exchange(request(m_address, TYPE_VERSION_READ), 17, 1000ms);
+            if (answer.size() == 17) {
+                // An earlier poll was perhaps answered only now, late on a
+                // loaded machine, and the answer to this one is still to
+                // come: it must not be taken for the next request's.
+                if (unanswered)
+                    m_port.read(17, 1000ms);
                 return versionBytesOf(answer);
+            }
+            unanswered = true;
         }
         return {};
     }
