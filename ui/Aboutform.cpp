@@ -3,7 +3,9 @@
 #include "app/StartupRules.h"
 #include "ui/Fonts.h"
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -17,6 +19,8 @@ namespace {
 constexpr const char* APPLICATION_VERSION = "02.06";
 
 constexpr int MAIL_PICTURE_SIZE = 33;
+constexpr int FOCUS_LIGHTER = 180; // percent
+constexpr int TITLE_POINT_SIZE = 12;
 
 QLabel* label(QWidget* parent, const char* name, const QString& text, int left, int top)
 {
@@ -43,6 +47,26 @@ QPixmap mailPicture()
     return picture;
 }
 
+// The link and the picture take the keyboard focus and show it, as a button would.
+void makeFocusable(QLabel* label)
+{
+    label->setFocusPolicy(Qt::StrongFocus);
+    QPalette palette = label->palette();
+    // Light enough for the navy link text on it.
+    palette.setColor(QPalette::Window, QApplication::palette().color(QPalette::Highlight).lighter(FOCUS_LIGHTER));
+    label->setPalette(palette);
+}
+
+bool isActivation(const QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonRelease)
+        return static_cast<const QMouseEvent*>(event)->button() == Qt::LeftButton;
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+}
+
 void openUrl(const QUrl& url)
 {
     // The result is not checked: without a browser or mail program nothing happens.
@@ -56,6 +80,7 @@ TFormAbout::TFormAbout(QWidget* mainForm)
       m_mainForm(mainForm)
 {
     setObjectName(QStringLiteral("FormAbout"));
+    installWindowFonts();
     setWindowTitle(QStringLiteral("About RS485 Firmware upgrader"));
     const QFont font = aboutFont();
     setFont(font);
@@ -63,10 +88,7 @@ TFormAbout::TFormAbout(QWidget* mainForm)
     setFixedSize(CLIENT_WIDTH, CLIENT_HEIGHT);
 
     LApplicationTitle = label(this, "LApplicationTitle", QString(), 25, 8);
-    QFont titleFont = font;
-    titleFont.setPointSize(12);
-    titleFont.setBold(true);
-    LApplicationTitle->setFont(titleFont);
+    LApplicationTitle->setFont(boldFont(TITLE_POINT_SIZE));
     LVersion = label(this, "LVersion", QStringLiteral("Version:"), 25, 34);
     LVersionVal = label(this, "LVersionVal", QString(), 72, 34);
     LNotice1 = label(this, "LNotice1", QStringLiteral("Firmware upgrade tool for RS485 bus devices."), 25, 53);
@@ -82,6 +104,8 @@ TFormAbout::TFormAbout(QWidget* mainForm)
     LWebAddress->setCursor(Qt::PointingHandCursor);
     LWebAddress->adjustSize();
     LWebAddress->installEventFilter(this);
+    LWebAddress->setAccessibleDescription(webAddress());
+    makeFocusable(LWebAddress);
 
     ImageMail = new QLabel(this);
     ImageMail->setObjectName(QStringLiteral("ImageMail"));
@@ -89,12 +113,17 @@ TFormAbout::TFormAbout(QWidget* mainForm)
     ImageMail->setPixmap(mailPicture());
     ImageMail->setCursor(Qt::PointingHandCursor);
     ImageMail->setToolTip(mailAddress());
+    ImageMail->setAccessibleName(mailAddress());
+    ImageMail->setAlignment(Qt::AlignCenter);
     ImageMail->installEventFilter(this);
+    makeFocusable(ImageMail);
+    setTabOrder(LWebAddress, ImageMail);
 
     LVersionVal->setText(QString::fromLatin1(APPLICATION_VERSION));
     LVersionVal->adjustSize();
     LApplicationTitle->setText(QString::fromLatin1(app::APPLICATION_NAME));
-    LApplicationTitle->adjustSize();
+    for (QLabel* text : {LApplicationTitle, LVersion, LVersionVal, LNotice1, LNotice2, LWebAddress})
+        fitLabel(text, text->text(), Overflow::Condense);
 }
 
 QString TFormAbout::webAddress()
@@ -121,8 +150,10 @@ void TFormAbout::FormShow()
 
 bool TFormAbout::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    if ((watched == LWebAddress || watched == ImageMail) &&
+        (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut))
+        static_cast<QLabel*>(watched)->setAutoFillBackground(event->type() == QEvent::FocusIn);
+    if (isActivation(event)) {
         if (watched == LWebAddress) {
             LWebAddressClick();
             return true;

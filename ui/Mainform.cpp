@@ -14,18 +14,23 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QCursor>
+#include <QDir>
 #include <QFileDialog>
 #include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QScrollBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
@@ -50,6 +55,8 @@ constexpr auto WAKE_UP_BURST = std::chrono::milliseconds(3000);
 constexpr const char* DEFAULT_BAUD_RATE = "115200";
 // COM numbers the port list offers.
 constexpr int LAST_LISTED_PORT = 20;
+constexpr const char* CLOSE_DURING_UPGRADE_QUESTION =
+    "An upgrade is running. Closing now stops it and may leave the device in its upgrade mode. Close anyway?";
 
 template <typename Widget>
 Widget* place(QWidget* parent, const char* name, int left, int top, int width = -1, int height = -1)
@@ -169,6 +176,7 @@ TFormMain::TFormMain(platform::PortMap portMap, QWidget* parent)
       m_portMap(std::move(portMap))
 {
     setWindowTitle(QString::fromUtf8(app::APPLICATION_TITLE));
+    installWindowFonts();
     setFont(windowFont());
     m_binFilePath.clear();
     // A new window is not closing, whatever an earlier one did.
@@ -222,14 +230,13 @@ void TFormMain::buildControls()
 
     auto* aboutAction = menuBar()->addAction(QStringLiteral("About"));
     aboutAction->setObjectName(QStringLiteral("MenuAbout"));
+    aboutAction->setShortcut(QKeySequence::HelpContents);
     connect(aboutAction, &QAction::triggered, this, &TFormMain::MenuAboutClick);
 
     // Group box "Communication": its caption is bold, its controls are not.
     m_groupCommunication = place<QGroupBox>(client, "GBCommunication", 10, 13, 695, 129);
     m_groupCommunication->setTitle(QStringLiteral("Communication"));
-    QFont bold = windowFont();
-    bold.setBold(true);
-    m_groupCommunication->setFont(bold);
+    m_groupCommunication->setFont(boldFont(windowFont().pointSize()));
     QWidget* group = m_groupCommunication;
 
     LComPort = label(group, "LComPort", "Port :", 37, 25);
@@ -297,6 +304,71 @@ void TFormMain::buildControls()
     // Fixed border: the client area never changes size.
     adjustSize();
     setFixedSize(sizeHint());
+    fitTexts();
+    setUpKeyboardAndNames();
+}
+
+void TFormMain::fitTexts()
+{
+    const std::initializer_list<QLabel*> values = {LTypeVal,         LOldVersionVal,   LFUFileNameVal,
+                                                   LFUFileLengthVal, LFUVersionNewVal, LFUVersionNewVal2};
+    for (QLabel* caption : findChildren<QLabel*>())
+        if (std::find(values.begin(), values.end(), caption) == values.end())
+            fitLabel(caption, caption->text(), Overflow::Condense);
+    for (QLabel* value : values)
+        setLabel(value, value->text().toStdString());
+    for (QPushButton* pushButton : {BWakeUp, BCheckDevice, BFUOpenFileBin, BFUStart})
+        fitButton(pushButton);
+}
+
+void TFormMain::setUpKeyboardAndNames()
+{
+    // Return and Enter press the focused button, as Space does.
+    for (QPushButton* pushButton : {BWakeUp, BCheckDevice, BFUOpenFileBin, BFUStart})
+        pushButton->setAutoDefault(true);
+    // The operator's path; hidden controls are passed over.
+    QWidget* const path[] = {CBComPort,         EBaudRate,   EMainAdd,          ENestedAdd1,
+                             EInterfaceNumber1, ENestedAdd2, EInterfaceNumber2, RBMainDirect,
+                             RBNested1ThroughMain, RBNested2ThroughMain, BWakeUp, BCheckDevice,
+                             BFUOpenFileBin,    BFUStart,    MemoFUState};
+    for (size_t i = 1; i < std::size(path); ++i)
+        QWidget::setTabOrder(path[i - 1], path[i]);
+    // A single tab: nothing to choose there.
+    m_pageControl->setFocusPolicy(Qt::NoFocus);
+    if (auto* tabs = m_pageControl->findChild<QTabBar*>())
+        tabs->setFocusPolicy(Qt::NoFocus);
+    // Readable line by line from the keyboard (and so by a screen reader).
+    MemoFUState->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    CBComPort->setFocus();
+
+    const std::pair<QLabel*, QWidget*> labelled[] = {
+        {LComPort, CBComPort},          {LBaudRate, EBaudRate},         {LMainAdd, EMainAdd},
+        {LNestedAdd1, ENestedAdd1},     {LInterfaceNumber1, EInterfaceNumber1},
+        {LNestedAdd2, ENestedAdd2},     {LInterfaceNumber2, EInterfaceNumber2}};
+    for (const auto& [caption, field] : labelled) {
+        caption->setBuddy(field);
+        field->setAccessibleName(nameOfLabel(caption->text()));
+    }
+    // Qt's text control reports every appended line to assistive technology
+    // (a text-inserted event), so the state box needs no announcement of its own.
+    MemoFUState->setAccessibleName(QStringLiteral("Upgrade state"));
+    PBFUProgress->setAccessibleName(QStringLiteral("Upgrade progress"));
+}
+
+void TFormMain::placeOnPointerScreen()
+{
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    // The frame is counted where it is known already; a window larger than
+    // the screen keeps its title bar on it.
+    const QSize outer = frameGeometry().size();
+    const int left = area.left() + (area.width() - outer.width()) / 2;
+    const int top = area.top() + (area.height() - outer.height()) / 2;
+    move(std::max(left, area.left()), std::max(top, area.top()));
 }
 
 void TFormMain::connectHandlers()
@@ -331,6 +403,11 @@ void TFormMain::deletePreviousDiagnosticFiles()
 
 void TFormMain::showEvent(QShowEvent* event)
 {
+    // Only the first time: later the operator may have put it elsewhere.
+    if (!m_placed) {
+        m_placed = true;
+        placeOnPointerScreen();
+    }
     QMainWindow::showEvent(event);
     if (!event->spontaneous())
         FormShow();
@@ -409,13 +486,15 @@ void TFormMain::BFUOpenFileBinClick()
     dialog.setObjectName(QStringLiteral("OpenDialog"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(QStringLiteral("Bin files (*.bin *.bi2)"));
-    dialog.setDirectory(QString::fromStdString(platform::executableDirectory()));
+    dialog.setDirectory(QString::fromStdString(
+        openDialogFolder(m_lastFolder, platform::executableDirectory(), QDir::homePath().toStdString())));
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QStringList files = dialog.selectedFiles();
     if (files.size() != 1)
         return;
     m_binFilePath = files.front().toStdString();
+    m_lastFolder = std::filesystem::path(m_binFilePath).parent_path().string();
     if (openBinFile(m_binFilePath)) {
         BFUStart->setEnabled(true);
         return;
@@ -438,7 +517,25 @@ bool TFormMain::openBinFile(const std::string& path)
     setLabel(LFUFileLengthVal, labels.fileLength);
     setLabel(LFUVersionNewVal, labels.version);
     setLabel(LFUVersionNewVal2, labels.version2);
+    // The whole path behind a name that may be cut in its middle.
+    if (LFUFileNameVal->text() != QStringLiteral("---"))
+        LFUFileNameVal->setToolTip(QString::fromStdString(path));
     return ok;
+}
+
+std::string TFormMain::openDialogFolder(const std::string& lastFolder, const std::string& programFolder,
+                                        const std::string& homeFolder)
+{
+    if (!lastFolder.empty())
+        return lastFolder;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(programFolder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string extension = entry->path().extension().string();
+        if ((extension == ".bin" || extension == ".bi2") && entry->is_regular_file(error))
+            return programFolder;
+    }
+    return homeFolder;
 }
 
 // ---------------------------------------------------------------------------
@@ -541,6 +638,7 @@ void TFormMain::validateAndStart()
     if (!checkDeviceOnly)
         appendStateLine("Start upgrade.");
     TimerFirmwareState->start();
+    m_runActive = true;
 
     int32_t addresses[3] = {m_mainAddress, m_nestedAddresses[0], m_nestedAddresses[1]};
     const KWOSBinFile* file = m_binFile.empty() ? nullptr : &m_binFile;
@@ -549,6 +647,7 @@ void TFormMain::validateAndStart()
         reportError(startFailed);
         // A refusal without a final event would leave the window locked.
         setControlsEnabled(true);
+        m_runActive = false;
     }
 }
 
@@ -660,11 +759,13 @@ void TFormMain::showUpgraderEvent(int code, int value, const std::string& text)
         setProgress(value);
         break;
     case EVENT_FINISHED:
+        runEnded();
         appendStateLine("Upgrade finished successfully.");
         setControlsEnabled(true);
         setProgress(0);
         break;
     case EVENT_FAILED:
+        runEnded();
         appendStateLine("Upgrade failed.");
         reportError("Upgrade failed.\tTFormMain::fwUpgraderEvent");
         setStateBoxFailed(true);
@@ -679,6 +780,7 @@ void TFormMain::showUpgraderEvent(int code, int value, const std::string& text)
         break;
     case EVENT_CHECK_DONE:
     default:
+        runEnded();
         setControlsEnabled(true);
         setProgress(0);
         break;
@@ -724,8 +826,16 @@ void TFormMain::setStateBoxFailed(bool failed)
 
 void TFormMain::setLabel(QLabel* label, const std::string& text)
 {
-    label->setText(QString::fromStdString(text));
-    label->adjustSize();
+    fitLabel(label, QString::fromStdString(text), label == LFUFileNameVal ? Overflow::ElideMiddle : Overflow::ElideRight);
+}
+
+void TFormMain::runEnded()
+{
+    m_runActive = false;
+    // A question about closing over this run has no subject any more: the
+    // window closes as asked.
+    if (m_closeQuestion)
+        m_closeQuestion->done(QMessageBox::No);
 }
 
 // ---------------------------------------------------------------------------
@@ -733,8 +843,42 @@ void TFormMain::setLabel(QLabel* label, const std::string& text)
 
 void TFormMain::closeEvent(QCloseEvent* event)
 {
+    if (!m_shutDownDone && !confirmClosing()) {
+        event->ignore();
+        return;
+    }
     shutDown();
     QMainWindow::closeEvent(event);
+}
+
+void TFormMain::closeWithoutAsking()
+{
+    m_closeWithoutAsking = true;
+    if (m_closeQuestion) {
+        // The closing that asked goes on once the question has returned.
+        m_closeQuestion->done(QMessageBox::No);
+        return;
+    }
+    close();
+}
+
+bool TFormMain::confirmClosing()
+{
+    if (m_closeWithoutAsking || !m_runActive || checkDeviceOnly)
+        return true;
+    // A second closing while the question is open: the question decides.
+    if (m_closeQuestion)
+        return false;
+    // Its own event loop serves the engine's threads meanwhile, so the run
+    // goes on, and may end, while the operator decides.
+    QMessageBox question(QMessageBox::Question, QString::fromUtf8(app::APPLICATION_TITLE),
+                         QString::fromUtf8(CLOSE_DURING_UPGRADE_QUESTION), QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("CloseQuestion"));
+    question.setDefaultButton(QMessageBox::No);
+    m_closeQuestion = &question;
+    const int answer = question.exec();
+    m_closeQuestion = nullptr;
+    return answer == QMessageBox::Yes || m_closeWithoutAsking || !m_runActive;
 }
 
 void TFormMain::shutDown()

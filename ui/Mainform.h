@@ -8,6 +8,7 @@
 #include "platform/Thread.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <array>
 #include <atomic>
@@ -20,6 +21,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -93,6 +95,16 @@ public:
     // Runs once, from closeEvent or the destructor.
     void shutDown();
 
+    // Closes without the question about a running upgrade, also when that
+    // question is open (a stop signal: nobody may be there to answer).
+    void closeWithoutAsking();
+
+    // Where "Load *.bin file..." opens: the folder of the file chosen last in
+    // this session; before any, the program's folder when it holds a firmware
+    // file (a portable copy beside its files), else the home folder.
+    static std::string openDialogFolder(const std::string& lastFolder, const std::string& programFolder,
+                                        const std::string& homeFolder);
+
     int lastEventCode() const { return m_lastEventCode.load(); }
     KWOCFwUpgraderRS485* upgrader() const { return m_upgrader.get(); }
     bool isClosing() const { return m_closing.load(); }
@@ -122,6 +134,9 @@ private slots:
 
 private:
     void buildControls();
+    void fitTexts();
+    void setUpKeyboardAndNames();
+    void placeOnPointerScreen();
     void connectHandlers();
     void deletePreviousDiagnosticFiles();
     void validateAndStart();
@@ -133,6 +148,10 @@ private:
     void setProgress(int value);
     void setLabel(QLabel* label, const std::string& text);
     void stopDisplayThread();
+    // The end of a run as the window sees it (its final event shown).
+    void runEnded();
+    // False when the operator keeps the window open over a running upgrade.
+    bool confirmClosing();
 
     // Controls, named as in the design.
     QGroupBox* m_groupCommunication = nullptr;
@@ -179,6 +198,8 @@ private:
     std::unique_ptr<KWOCFwUpgraderRS485> m_upgrader;
     KWOSBinFile m_binFile;
     std::string m_binFilePath;
+    // The folder of the file chosen last in this session ("" before any).
+    std::string m_lastFolder;
     int m_mainAddress = -1;
     std::array<int32_t, ROUTE_SIZE> m_nestedAddresses{};
     std::array<int32_t, ROUTE_SIZE> m_interfaceNumbers{};
@@ -190,6 +211,12 @@ private:
     TFormAbout* m_about = nullptr;
     std::atomic<bool> m_closing{false};
     bool m_shutDownDone = false;
+    // From the lock of the controls to the display of the run's final event.
+    bool m_runActive = false;
+    bool m_placed = false;
+    bool m_closeWithoutAsking = false;
+    // The question about a running upgrade while it is open.
+    QPointer<QMessageBox> m_closeQuestion;
     // Relayed events being shown further down the UI thread's stack.
     int m_showingRelayedEvent = 0;
     // One relayed event at a time, whichever engine thread raises it.

@@ -1,7 +1,8 @@
 #include "ui/StopSignals.h"
 
+#include "ui/Mainform.h"
+
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <atomic>
 #include <cerrno>
@@ -43,7 +44,7 @@ void onStopSignal(int sig)
 
 } // namespace
 
-StopSignals::StopSignals(QWidget* window)
+StopSignals::StopSignals(TFormMain* window)
     : QObject(window)
     , m_window(window)
 {
@@ -71,5 +72,5 @@ void StopSignals::onSignal()
     unsigned char byte = 0;
     while (::read(m_pipe[0], &byte, 1) > 0) {
     }
-    m_window->close();
+    m_window->closeWithoutAsking();
 }

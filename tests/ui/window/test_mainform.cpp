@@ -6,9 +6,17 @@
 #include "platform/SerialPort.h"
 #include "sim/Pty.h"
 
+#include <QAccessible>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QMenuBar>
+#include <QScreen>
+#include <QStyle>
 #include <QTabWidget>
+#include <QUrl>
 
 #include <atomic>
 #include <filesystem>
@@ -356,4 +364,220 @@ TEST_F(MainWindow, TheAboutBoxFollowsTheMainWindow)
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
+// Every caption, value and button of a window fits its control at the font the
+// control really uses, with room to the next control of its row.
+void expectTextsFit(QWidget* window)
+{
+    for (QLabel* text : window->findChildren<QLabel*>()) {
+        const QString name = text->objectName();
+        if (text->text().isEmpty())
+            continue;
+        EXPECT_LE(QFontMetrics(text->font()).horizontalAdvance(text->text()), text->width())
+            << name.toStdString() << " '" << text->text().toStdString() << "' in " << QFontInfo(text->font()).family().toStdString();
+        const int textRight = text->x() + QFontMetrics(text->font()).horizontalAdvance(text->text());
+        for (QWidget* other : text->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (other == text || other->isWindow())
+                continue;
+            EXPECT_FALSE(text->geometry().intersects(other->geometry()))
+                << name.toStdString() << " over " << other->objectName().toStdString();
+            const bool sameRow = other->y() < text->y() + text->height() && other->y() + other->height() > text->y();
+            if (sameRow && other->x() > text->x()) {
+                EXPECT_LE(textRight + 3, other->x()) << name.toStdString() << " runs into " << other->objectName().toStdString();
+            }
+        }
+    }
+    for (QRadioButton* radio : window->findChildren<QRadioButton*>()) {
+        EXPECT_LE(radio->sizeHint().width(), radio->width()) << radio->objectName().toStdString();
+        for (QWidget* other : radio->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            EXPECT_FALSE(other != radio && radio->geometry().intersects(other->geometry()))
+                << radio->objectName().toStdString() << " over " << other->objectName().toStdString();
+    }
+    for (QPushButton* push : window->findChildren<QPushButton*>()) {
+        const QStyle* style = push->style();
+        const int inset = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, push) +
+                          style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, push);
+        EXPECT_LE(QFontMetrics(push->font()).horizontalAdvance(push->text()) + 2 * inset, push->width())
+            << push->objectName().toStdString();
+    }
+}
+
+TEST_F(MainWindow, EveryTextFitsItsControlAtTheFontInUse)
+{
+    openWindow();
+    // The fonts set up installs: Tahoma from fonts-wine, URW Gothic for Start.
+    if (std::filesystem::exists("/usr/share/wine/fonts/tahoma.ttf")) {
+        EXPECT_EQ(QFontInfo(label("LFUFileLength")->font()).family(), QStringLiteral("Tahoma"));
+    }
+    if (QFontDatabase::hasFamily(QStringLiteral("URW Gothic"))) {
+        EXPECT_TRUE(QFontInfo(button("BFUStart")->font()).family().startsWith(QStringLiteral("URW Gothic")));
+    }
+    expectTextsFit(form.get());
+    expectTextsFit(about);
+
+    // Long values: cut, the whole text kept as tooltip.
+    const std::string folder = homeDirectory() + "/a-folder-with-a-rather-long-name";
+    std::filesystem::create_directories(folder);
+    const std::string name = "sensor-firmware-for-the-type-18.4-of-the-second-production-line-1.5.bin";
+    const std::string path = folder + "/" + name;
+    std::filesystem::copy_file(writeFile("short.bin", legacyFile(1000, 5)), path,
+                               std::filesystem::copy_options::overwrite_existing);
+    loadThroughDialog(path);
+    form->fwUpgraderEvent(EVENT_DEVICE_TYPE, -1, std::string(60, 'T'), true);
+    auto* fileName = label("LFUFileNameVal");
+    EXPECT_TRUE(fileName->text().startsWith(QStringLiteral("sensor-")) && fileName->text().endsWith(QStringLiteral("1.5.bin")) &&
+                fileName->text().contains(QChar(0x2026)))
+        << fileName->text().toStdString();
+    EXPECT_EQ(fileName->toolTip(), QString::fromStdString(path));
+    EXPECT_EQ(label("LTypeVal")->toolTip(), QString(60, QLatin1Char('T')));
+    expectTextsFit(form.get());
+    // A short name again is shown whole.
+    loadThroughDialog(writeFile("good.bin", legacyFile(1000, 5)));
+    EXPECT_EQ(fileName->text(), QStringLiteral("good.bin"));
+}
+
+TEST_F(MainWindow, OpensCentredOnTheScreenWithThePointer)
+{
+    QScreen* screen = QGuiApplication::screens().back();
+    const QRect area = screen->availableGeometry();
+    QCursor::setPos(area.center());
+    ASSERT_TRUE(waitUntil([&] { return QGuiApplication::screenAt(QCursor::pos()) == screen; }, 2000));
+    openWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const QPoint offset = form->frameGeometry().center() - area.center();
+    EXPECT_LE(std::abs(offset.x()), 2) << offset.x() << " on " << screen->name().toStdString();
+    EXPECT_LE(std::abs(offset.y()), 2) << offset.y();
+    // Shown again after the operator moved it: it stays where it was put.
+    form->move(area.topLeft() + QPoint(20, 30));
+    ASSERT_TRUE(waitUntil([&] { return form->frameGeometry().topLeft() == area.topLeft() + QPoint(20, 30); }, 2000));
+    form->hide();
+    form->show();
+    EXPECT_EQ(form->frameGeometry().topLeft(), area.topLeft() + QPoint(20, 30));
+}
+
+TEST_F(MainWindow, FieldsAreNamedByTheirLabelsForScreenReaders)
+{
+    openWindow();
+    const struct {
+        const char* field;
+        const char* label; // null: no label, only a name
+        const char* name;
+    } rows[] = {
+        {"CBComPort", "LComPort", "Port"},
+        {"EBaudRate", "LBaudRate", "BaudRate (bits/sec)"},
+        {"EMainAdd", "LMainAdd", "Main add 0x"},
+        {"ENestedAdd1", "LNestedAdd1", "Nested add 1 0x"},
+        {"EInterfaceNumber1", "LInterfaceNumber1", "Interface number 1"},
+        {"ENestedAdd2", "LNestedAdd2", "Nested add 2 0x"},
+        {"EInterfaceNumber2", "LInterfaceNumber2", "Interface number 2"},
+        {"MemoFUState", nullptr, "Upgrade state"},
+        {"PBFUProgress", nullptr, "Upgrade progress"},
+        {"BCheckDevice", nullptr, "Check device"},
+        {"BFUOpenFileBin", nullptr, "Load *.bin file..."},
+        {"BFUStart", nullptr, "Start"},
+    };
+    for (const auto& row : rows) {
+        auto* field = control<QWidget>(row.field);
+        if (row.label) {
+            EXPECT_EQ(label(row.label)->buddy(), field) << row.field;
+        }
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(field);
+        ASSERT_NE(accessible, nullptr) << row.field;
+        EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(row.name)) << row.field;
+    }
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(child<QLabel>(about, "ImageMail"))->text(QAccessible::Name),
+              TFormAbout::mailAddress());
+}
+
+TEST_F(MainWindow, TheFileDialogOpensWhereTheOperatorLeftIt)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(homeDirectory()) / "folders";
+    for (const char* folder : {"bin", "bi2", "other", "upper", "last"})
+        fs::create_directories(root / folder);
+    for (const char* file : {"bin/a.bin", "bi2/a.bi2", "other/a.txt", "upper/A.BIN"})
+        std::ofstream(root / file) << "x";
+    fs::create_directories(root / "other/sub.bin"); // a folder, not a file
+    const std::string home = homeDirectory();
+    const struct {
+        const char* last;
+        const char* program;
+        std::string expected;
+    } rows[] = {
+        {"", "bin", (root / "bin").string()},
+        {"", "bi2", (root / "bi2").string()},
+        {"", "other", home},
+        {"", "upper", home},
+        {"", "missing", home},
+        {"last", "bin", (root / "last").string()},
+    };
+    for (const auto& row : rows) {
+        const std::string last = *row.last ? (root / row.last).string() : std::string();
+        EXPECT_EQ(TFormMain::openDialogFolder(last, (root / row.program).string(), home), row.expected)
+            << row.last << " / " << row.program;
+    }
+
+    // The dialog itself: home at first (no firmware beside this program),
+    // then the folder of the file chosen last, also a rejected one.
+    openWindow();
+    QStringList opened;
+    const auto openAndChoose = [&](const std::string& path) {
+        answerNextModal([&, path](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (!dialog)
+                return false;
+            opened << QDir(dialog->directory()).canonicalPath();
+            dialog->selectFile(QString::fromStdString(path));
+            static_cast<QDialog*>(dialog)->accept();
+            return true;
+        });
+        button("BFUOpenFileBin")->click();
+    };
+    openAndChoose(writeFile("good.bin", legacyFile(1000, 5)));
+    const fs::path rejected = root / "last" / "rejected.bin";
+    std::ofstream(rejected) << "not firmware";
+    openAndChoose(rejected.string());
+    openAndChoose(writeFile("good.bin", legacyFile(1000, 5)));
+    ASSERT_EQ(opened.size(), 3);
+    EXPECT_EQ(opened[0], QDir(QString::fromStdString(home)).canonicalPath());
+    EXPECT_EQ(opened[1], QDir(QString::fromStdString(home)).canonicalPath());
+    EXPECT_EQ(opened[2], QDir(QString::fromStdString((root / "last").string())).canonicalPath());
+    EXPECT_EQ(QDir::homePath(), QString::fromStdString(home));
+}
+
+// Receives what the About box asks the desktop to open.
+class UrlCatcher final : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+TEST_F(MainWindow, TheAboutBoxAndItsLinksWorkFromTheKeyboard)
+{
+    openWindow();
+    UrlCatcher catcher;
+    for (const char* scheme : {"https", "mailto"})
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &catcher, "open");
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QTest::keyClick(form->windowHandle(), Qt::Key_F1);
+    ASSERT_TRUE(waitUntil([&] { return about->isVisible() && QApplication::activeWindow() == about; }, 5000));
+    ASSERT_EQ(QApplication::focusWidget(), child<QLabel>(about, "LWebAddress"));
+    QTest::keyClick(about->windowHandle(), Qt::Key_Return);
+    QTest::keyClick(about->windowHandle(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), child<QLabel>(about, "ImageMail"));
+    QTest::keyClick(about->windowHandle(), Qt::Key_Enter, Qt::KeypadModifier);
+    QTest::keyClick(about->windowHandle(), Qt::Key_Escape);
+    for (const char* scheme : {"https", "mailto"})
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    ASSERT_EQ(catcher.opened.size(), 2);
+    EXPECT_EQ(catcher.opened[0], QUrl(TFormAbout::webAddress()));
+    EXPECT_EQ(catcher.opened[1].scheme(), QStringLiteral("mailto"));
+    EXPECT_EQ(catcher.opened[1].path(), TFormAbout::mailAddress());
+    EXPECT_TRUE(waitUntil([&] { return !about->isVisible(); }, 2000)) << "Escape closes it";
+}
+
 } // namespace
+
+#include "test_mainform.moc"

@@ -281,26 +281,120 @@ TEST_F(SimulatedRun, TheDowngradeQuestionIsAskedOnTheUiThread)
     EXPECT_TRUE(waitUntil([&] { return portReleased(); }, 2000));
 }
 
-TEST_F(SimulatedRun, ClosingTheWindowDuringAnUploadEndsPromptlyAndReleasesThePort)
+// Closing during a run: an upgrade asks first, a check does not. The question
+// runs its own event loop, so the run goes on while it is open.
+TEST_F(SimulatedRun, ClosingDuringAnUpgradeAsksFirst)
+{
+    testwatch::Watchdog watchdog("closing during an upgrade", std::chrono::seconds(120));
+    bus->addDevice(device(DEVICE, {1, 0}));
+    bus->addDevice(device(0x56, {1, 0}));
+    ASSERT_TRUE(bus->start()) << bus->lastError();
+    port = std::make_unique<LinkedPort>(1, bus->slavePath());
+    // Signal: a stop signal comes while the question is open.
+    enum class Answer { Yes, No, None, Signal };
+    // Each upgrade brings a newer version: no downgrade question comes between.
+    const struct {
+        const char* name;
+        const char* starter;
+        const char* address;
+        uint8_t minor;
+        Answer answer;
+        bool closed;
+    } rows[] = {
+        {"No keeps it going", "BFUStart", "55", 5, Answer::No, false},
+        {"the run ends while it is open", "BFUStart", "55", 6, Answer::None, true},
+        {"a check closes without asking", "BCheckDevice", "55", 7, Answer::None, true},
+        {"Yes stops the run", "BFUStart", "55", 7, Answer::Yes, true},
+        {"a stop signal closes it", "BFUStart", "56", 7, Answer::Signal, true},
+    };
+    const QString question = QStringLiteral(
+        "An upgrade is running. Closing now stops it and may leave the device in its upgrade mode. Close anyway?");
+    for (const auto& row : rows) {
+        const bool upgrade = row.starter == std::string("BFUStart");
+        openWindow();
+        edit("EMainAdd")->setText(QString::fromLatin1(row.address));
+        loadThroughDialog(writeFile("large.bin", legacyFirmware({1, row.minor}, 0x8000)));
+        button(row.starter)->click();
+        if (upgrade) {
+            ASSERT_TRUE(waitUntil([&] { return progress()->value() >= 5; })) << row.name;
+            ASSERT_LT(progress()->value(), 90) << "the upload is still under way: " << row.name;
+        }
+        ASSERT_FALSE(controlsUnlocked()) << row.name;
+        std::chrono::steady_clock::time_point answeredAt;
+        auto answerer = std::make_unique<BoxAnswerer>();
+        answerer->onBox = [&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No)) << row.name;
+            answeredAt = std::chrono::steady_clock::now();
+            if (row.answer == Answer::Signal)
+                form->closeWithoutAsking();
+            else if (row.answer != Answer::None)
+                box->button(row.answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)->click();
+            return true;
+        };
+        const bool closed = form->close();
+        const auto closedAt = std::chrono::steady_clock::now();
+        EXPECT_EQ(closed, row.closed) << row.name;
+        EXPECT_EQ(answerer->texts(), upgrade ? QStringList{question} : QStringList{}) << row.name;
+        if (row.answer == Answer::No) {
+            EXPECT_FALSE(form->isClosing());
+            ASSERT_TRUE(waitUntil([&] { return form->lastEventCode() == EVENT_FINISHED && controlsUnlocked(); }, 60000))
+                << form->lastEventCode() << ": " << stateBox()->toPlainText().toStdString();
+            answerer = std::make_unique<BoxAnswerer>();
+            EXPECT_TRUE(form->close()) << "after the run nothing is asked";
+            EXPECT_TRUE(answerer->texts().isEmpty());
+        }
+        if (row.answer == Answer::None && upgrade) {
+            EXPECT_EQ(form->lastEventCode(), EVENT_FINISHED) << stateBox()->toPlainText().toStdString();
+        }
+        if (row.answer == Answer::Yes || row.answer == Answer::Signal) {
+            EXPECT_LT(closedAt - answeredAt, std::chrono::seconds(5)) << row.name;
+            EXPECT_NE(form->lastEventCode(), EVENT_FINISHED) << row.name;
+        }
+        if (upgrade && (row.answer == Answer::No || row.answer == Answer::None)) {
+            EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, row.minor})) << row.name;
+        }
+        // close() came back: the engine and the display thread are gone.
+        EXPECT_EQ(form->upgrader(), nullptr) << row.name;
+        EXPECT_TRUE(portReleased()) << row.name;
+        const int linesAfter = static_cast<int>(stateLines().size());
+        QTest::qWait(50);
+        EXPECT_EQ(stateLines().size(), linesAfter) << "nothing shown after the closing: " << row.name;
+        form.reset();
+        bridge().setClosing(false);
+    }
+}
+
+// The operator's path by Tab, and the buttons by Return and keypad Enter.
+TEST_F(SimulatedRun, TheKeyboardAloneRunsACheckAndAnUpgrade)
 {
     bus->addDevice(device(DEVICE, {1, 0}));
     startBus();
-    loadThroughDialog(writeFile("large.bin", legacyFirmware({1, 5}, 0x20000)));
-    button("BFUStart")->click();
-    ASSERT_TRUE(waitUntil([&] { return progress()->value() >= 5; }));
-    ASSERT_LT(progress()->value(), 90) << "the upload is still under way";
-    ASSERT_FALSE(portReleased());
-    const int linesBefore = static_cast<int>(stateLines().size());
+    loadThroughDialog(writeFile("upgrade.bin", legacyFirmware({1, 5})));
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    control<QWidget>("CBComPort")->setFocus();
+    QStringList path;
+    for (int i = 0; i < 6; ++i) {
+        path << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString());
+        QTest::keyClick(form->windowHandle(), Qt::Key_Tab);
+    }
+    EXPECT_EQ(path, QStringList({"CBComPort", "EBaudRate", "EMainAdd", "BCheckDevice", "BFUOpenFileBin", "BFUStart"}));
 
-    form->close(); // returns only when the engine and the display thread are gone
-    EXPECT_EQ(form->upgrader(), nullptr);
-    EXPECT_TRUE(form->isClosing());
-    EXPECT_TRUE(portReleased());
-    // Nothing was shown after the closing began.
-    QTest::qWait(50);
-    EXPECT_EQ(stateLines().size(), linesBefore);
-    form.reset();
-    bridge().setClosing(false);
+    // The check's end may be shown before keyClick returns: it is told by the type read.
+    ASSERT_EQ(label("LTypeVal")->text(), QStringLiteral("--.--"));
+    button("BCheckDevice")->setFocus();
+    QTest::keyClick(form->windowHandle(), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return label("LTypeVal")->text() == QStringLiteral("18.4") && controlsUnlocked(); }, 60000))
+        << "Return on Check device started no check";
+    EXPECT_EQ(form->lastEventCode(), EVENT_CHECK_DONE);
+
+    button("BFUStart")->setFocus();
+    QTest::keyClick(form->windowHandle(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(stateLines().value(0), QStringLiteral("Start upgrade."));
+    ASSERT_TRUE(waitUntil([&] { return form->lastEventCode() == EVENT_FINISHED && controlsUnlocked(); }, 60000))
+        << stateBox()->toPlainText().toStdString();
+    EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 5}));
 }
 
 TEST_F(SimulatedRun, CodesOutsideTheTableUnlockLikeCheckDone)
@@ -496,6 +590,13 @@ TEST_F(BoxedRun, ClosingTheWindowOverTheDowngradeQuestionEndsPromptly)
     answerer->onBox = [&](QWidget* box) {
         if (!qobject_cast<QMessageBox*>(box)->button(QMessageBox::No))
             return false;
+        // Closing during the upgrade asks first: Yes.
+        answerNextModal([](QWidget* modal) {
+            if (modal->objectName() != QStringLiteral("CloseQuestion"))
+                return false;
+            qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click();
+            return true;
+        });
         form->close();
         closed = true;
         return true;
