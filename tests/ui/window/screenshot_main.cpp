@@ -126,7 +126,7 @@ int main(int argc, char** argv)
         auto* about = new TFormAbout(&form);
         form.setAboutForm(about);
         form.show();
-        QTest::qWaitForWindowExposed(&form);
+        ok = QTest::qWaitForWindowExposed(&form) && ok;
         ok = save(form, picture("window-idle")) && ok;
 
         // Through the dialog, as an operator would.
@@ -161,7 +161,7 @@ int main(int argc, char** argv)
         ok = save(form, picture("window-failed")) && ok;
 
         form.menuBar()->actions().front()->trigger();
-        QTest::qWaitForWindowExposed(about);
+        ok = QTest::qWaitForWindowExposed(about) && ok;
         ok = save(*about, picture("about")) && ok;
     }
     platform::UiBridge::install(nullptr);
