@@ -869,8 +869,10 @@ bool TFormMain::confirmClosing()
     // A second closing while the question is open: the question decides.
     if (m_closeQuestion)
         return false;
-    // Its own event loop serves the engine's threads meanwhile, so the run
-    // goes on, and may end, while the operator decides.
+    // Waits for the operator only, never for a thread: its own event loop
+    // serves every call the engine's threads wait for (relayed events, boxes,
+    // the downgrade question), so the run goes on, and its end or a stop
+    // signal closes the question (runEnded, closeWithoutAsking).
     QMessageBox question(QMessageBox::Question, QString::fromUtf8(app::APPLICATION_TITLE),
                          QString::fromUtf8(CLOSE_DURING_UPGRADE_QUESTION), QMessageBox::Yes | QMessageBox::No, this);
     question.setObjectName(QStringLiteral("CloseQuestion"));

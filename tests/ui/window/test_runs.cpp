@@ -611,6 +611,36 @@ TEST_F(BoxedRun, ClosingTheWindowOverTheDowngradeQuestionEndsPromptly)
     EXPECT_EQ(bus->reportedVersion(DEVICE), (sim::Version{1, 9})) << "answered No";
 }
 
+// The closing question waits for the operator, not for a thread: its own
+// event loop shows an engine thread's box, and the run's end closes it.
+TEST_F(BoxedRun, AnEngineBoxIsShownWhileTheClosingQuestionIsOpen)
+{
+    bus->addDevice(device(DEVICE, {1, 0}));
+    startBus();
+    loadThroughDialog(writeFile("large.bin", legacyFirmware({1, 5}, 0x8000)));
+    button("BFUStart")->click();
+    ASSERT_TRUE(waitUntil([&] { return progress()->value() >= 5; }));
+    bool faulted = false;
+    answerer->onBox = [&](QWidget* modal) {
+        if (modal->objectName() != QStringLiteral("CloseQuestion"))
+            return false; // answered after its delay
+        if (!faulted) {
+            faulted = true;
+            addFault(sim::FaultKind::WrongChecksum, sim::FaultTrigger::request(bus->requestCount(DEVICE) + 2));
+        }
+        return true; // left open
+    };
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(faulted);
+    EXPECT_FALSE(answerer->texts().filter(QStringLiteral("CheckSum not valid.")).isEmpty())
+        << answerer->texts().join('|').toStdString();
+    EXPECT_EQ(form->lastEventCode(), EVENT_FAILED);
+    EXPECT_EQ(form->upgrader(), nullptr);
+    EXPECT_TRUE(portReleased());
+    form.reset();
+    bridge().setClosing(false);
+}
+
 TEST_F(BoxedRun, WakeUpOnALineThatGoesAwayDuringTheBurstLeavesTheWindowUsable)
 {
     auto line = std::make_unique<sim::Pty>();
