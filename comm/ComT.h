@@ -1,8 +1,9 @@
 #pragma once
-// KWOCComT: one serial port and the worker thread that polls it. A periodic
-// timer wakes the thread every read period; the thread reads whatever the port
-// holds, without waiting for more, and hands each non-empty chunk to
-// m_OnReceive. The owner writes synchronously with write().
+// KWOCComT: one serial port and the worker thread that reads it. The thread
+// sleeps on the line and wakes when bytes arrive; while the rest of an answer
+// is on the wire it sleeps on a tick instead, which lets it look at the line
+// at least once a read period. Each non-empty chunk goes to m_OnReceive. The
+// owner writes synchronously with write().
 #include "platform/Event.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/PortMap.h"
@@ -10,6 +11,7 @@
 #include "platform/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,6 +41,12 @@ public:
     static constexpr uint32_t WRITE_TIME_LIMIT_MS = 5000;
     bool write(const uint8_t* bytes, int32_t count, uint32_t timeLimitMs = WRITE_TIME_LIMIT_MS);
     void requestClose();
+    void terminate() override;
+    // From the owner: the answer in progress needs at least this many more
+    // bytes (0: no answer is awaited). Once it has begun to come in, the
+    // thread sleeps for the time the rest takes on the wire instead of
+    // waking for every few bytes a paced line carries.
+    void expectBytes(uint32_t count);
 
     // Size of the read buffers for a baud rate and read period: a quarter of
     // the bytes one period carries, at least 50, computed without overflow.
@@ -79,6 +87,10 @@ private:
     static constexpr int32_t MAX_BUFFER_SIZE = 1 << 20;
 
     bool startTimer(uint32_t periodMs);
+    void wake();
+    enum class Step { SleepOnLine, SleepOnTick, Read };
+    int prepareWait();
+    Step lookAtLine(bool afterRead);
     void closePort(int line, const char* failureText);
     void releaseBuffers();
     bool openPort();
@@ -92,4 +104,12 @@ private:
     // Shared by read and write, exclusive for opening and closing: no write
     // reaches a closed or reused descriptor.
     std::shared_mutex m_PortLock;
+
+    // While bytes of an awaited answer are coming in, the thread sleeps on
+    // its tick alone, the first one when the rest of a chunk can be there: a
+    // thread asleep on the line itself would be woken by every byte.
+    std::atomic<uint32_t> m_AwaitedBytes{0};
+    Step m_NextStep = Step::SleepOnLine;
+    long m_LastWaiting = 0; // bytes waiting at the last look
+    std::chrono::nanoseconds m_RestOnWire{0};
 };
