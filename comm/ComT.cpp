@@ -190,6 +190,12 @@ void KWOCComT::failLine()
     wake();
 }
 
+void KWOCComT::expectAnswer(uint32_t count)
+{
+    ++m_AnswerNumber;
+    m_AwaitedBytes = count;
+}
+
 void KWOCComT::expectBytes(uint32_t count)
 {
     m_AwaitedBytes = count;
@@ -214,12 +220,14 @@ int KWOCComT::prepareWait()
     return m_pHevComm.fd(); // opened and closed by this thread alone
 }
 
-// What to do after a wake-up (afterRead false) or a chunk handed over. An
-// awaited answer is read a chunk at a time, each once it can be whole: the
-// thread sleeps while its bytes are on the wire, so that the owner works on
-// one chunk while the next comes in. Bytes that stopped coming short of it
-// (a short answer, an adapter holding the rest back) are read as they are.
-KWOCComT::Step KWOCComT::lookAtLine(bool afterRead)
+// What to do next, after the line or the tick woke the thread or after a
+// chunk was handed over. An awaited answer is read a chunk at a time, each
+// once it can be whole: the thread sleeps while its bytes are on the wire,
+// and the owner works on one chunk while the next comes in. Bytes that
+// stopped coming short of a chunk (a short answer, an adapter holding the
+// rest back) are read as they are; so is the end of an answer that is late,
+// and the line then wakes the thread for the rest.
+KWOCComT::Step KWOCComT::lookAtLine(Woken woken)
 {
     const uint32_t awaited = m_AwaitedBytes;
     long waiting;
@@ -227,23 +235,40 @@ KWOCComT::Step KWOCComT::lookAtLine(bool afterRead)
         std::shared_lock port(m_PortLock);
         waiting = m_pHevComm.bytesWaiting();
     }
+    if (m_bAnswerLate && m_LateAnswer != m_AnswerNumber)
+        m_bAnswerLate = false;
     if (waiting < 0) // the driver cannot tell: read whenever woken
-        return afterRead ? Step::SleepOnLine : Step::Read;
+        return woken == Woken::AfterRead ? Step::SleepOnLine : Step::Read;
     if (awaited <= 1)
-        return waiting > 0 || !afterRead ? Step::Read : Step::SleepOnLine;
+        return waiting > 0 || woken != Woken::AfterRead ? Step::Read : Step::SleepOnLine;
     const uint32_t target = std::min<uint32_t>(awaited, static_cast<uint32_t>(m_ReadChunk));
     if (static_cast<uint32_t>(waiting) >= target)
         return Step::Read;
-    // Nothing came of what was due: a hang-up or a pause shows in the read,
-    // and the line wakes the thread for the next byte.
-    if (waiting == 0 && !afterRead)
-        return Step::Read;
-    if (waiting > 0 && waiting == m_LastWaiting)
-        return Step::Read;
+    if (waiting == 0) {
+        if (woken != Woken::AfterRead)
+            return Step::Read; // nothing came: a hang-up shows in the read
+        // The next chunk is on its way, unless the answer is late.
+        return m_bAnswerLate ? Step::SleepOnLine : sleepFor(target, 0);
+    }
+    if (woken == Woken::ByTick) {
+        if (waiting == m_LastWaiting)
+            return Step::Read;
+        if (target == awaited && std::chrono::steady_clock::now() >= m_ChunkDue) {
+            m_bAnswerLate = true;
+            m_LateAnswer = m_AnswerNumber;
+            return Step::Read;
+        }
+    }
+    return sleepFor(target, waiting);
+}
+
+KWOCComT::Step KWOCComT::sleepFor(uint32_t target, long waiting)
+{
     m_LastWaiting = waiting;
     const uint64_t bitsPerByte = 1 + 8 + m_StopBits;
     const uint64_t baud = std::max<uint32_t>(m_Baud, 1);
     m_RestOnWire = std::chrono::nanoseconds((target - static_cast<uint64_t>(waiting)) * bitsPerByte * 1000000000ULL / baud);
+    m_ChunkDue = std::chrono::steady_clock::now() + m_RestOnWire;
     return Step::SleepOnTick;
 }
 
@@ -328,6 +353,7 @@ void KWOCComT::execute()
                 m_ReadChunk = m_BufferSize / 2;
                 m_NextStep = Step::SleepOnLine;
                 m_LastWaiting = 0;
+                m_bAnswerLate = false;
                 m_State = COM_STATE_OPEN;
                 m_bOpenRequest = false;
             }
@@ -338,7 +364,7 @@ void KWOCComT::execute()
         if (m_NextStep != Step::Read) {
             const uint32_t waited = m_pHevTimer->waitWith(line, TIMER_WAIT_MS);
             if (waited == platform::WAIT_OBJECT_0 || waited == platform::WAIT_OBJECT_0 + 1) {
-                m_NextStep = lookAtLine(false);
+                m_NextStep = lookAtLine(line >= 0 ? Woken::ByLine : Woken::ByTick);
             } else if (waited == platform::WAIT_TIMEOUT && line >= 0) {
                 continue; // an idle line: nothing came and nobody asked
             } else {
@@ -378,6 +404,6 @@ void KWOCComT::execute()
         }
         // The owner has told what it awaits now; a chunk that filled the
         // read may have left bytes behind.
-        m_NextStep = lookAtLine(true);
+        m_NextStep = lookAtLine(Woken::AfterRead);
     }
 }

@@ -42,10 +42,13 @@ public:
     bool write(const uint8_t* bytes, int32_t count, uint32_t timeLimitMs = WRITE_TIME_LIMIT_MS);
     void requestClose();
     void terminate() override;
-    // From the owner: the answer in progress needs at least this many more
-    // bytes (0: no answer is awaited). Once it has begun to come in, the
-    // thread sleeps for the time the rest takes on the wire instead of
-    // waking for every few bytes a paced line carries.
+    // From the owner, before a request goes out: its answer needs at least
+    // this many bytes (0: none is awaited). Once an answer has begun to come
+    // in, the thread sleeps for the time the rest takes on the wire instead
+    // of waking for every few bytes a paced line carries.
+    void expectAnswer(uint32_t count);
+    // The answer in progress still needs at least this many bytes (0: it is
+    // complete or given up).
     void expectBytes(uint32_t count);
 
     // Size of the read buffers for a baud rate and read period: a quarter of
@@ -89,8 +92,10 @@ private:
     bool startTimer(uint32_t periodMs);
     void wake();
     enum class Step { SleepOnLine, SleepOnTick, Read };
+    enum class Woken { ByLine, ByTick, AfterRead };
     int prepareWait();
-    Step lookAtLine(bool afterRead);
+    Step lookAtLine(Woken woken);
+    Step sleepFor(uint32_t target, long waiting);
     void closePort(int line, const char* failureText);
     void releaseBuffers();
     bool openPort();
@@ -112,4 +117,9 @@ private:
     Step m_NextStep = Step::SleepOnLine;
     long m_LastWaiting = 0; // bytes waiting at the last look
     std::chrono::nanoseconds m_RestOnWire{0};
+    std::atomic<uint32_t> m_AnswerNumber{0}; // counts expectAnswer
+    std::chrono::steady_clock::time_point m_ChunkDue;
+    // The answer whose end did not come in time: the line wakes the thread for the rest.
+    uint32_t m_LateAnswer = 0;
+    bool m_bAnswerLate = false;
 };

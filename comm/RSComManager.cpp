@@ -359,7 +359,7 @@ void KWOCRSComManager::execute()
                 // A line that takes no output must not hold the lock past
                 // the budget: the write gives up within what is left of it.
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-                m_RSCom->expectBytes(answerBytes);
+                m_RSCom->expectAnswer(answerBytes);
                 if (m_RSCom->write(command.m_pCommand.data(), static_cast<int32_t>(command.m_CommandLength),
                                    static_cast<uint32_t>(std::max<long long>(left, 1)))) {
                     trace(__LINE__, FUNCTION, TRACE_LEVEL_BYTES,
