@@ -166,6 +166,20 @@ void KWOCComT::requestClose()
     m_State = COM_STATE_CLOSING;
     m_bCloseRequest = true;
     m_bLineOk = true;
+    wake();
+}
+
+void KWOCComT::terminate()
+{
+    platform::Thread::terminate();
+    wake();
+}
+
+// A sleeping thread takes the set as a tick: it looks at its requests at once.
+void KWOCComT::wake()
+{
+    if (m_pHevTimer)
+        m_pHevTimer->set();
 }
 
 void KWOCComT::failLine()
@@ -173,6 +187,89 @@ void KWOCComT::failLine()
     m_State = COM_STATE_FAILED;
     m_bCloseRequest = true;
     m_bLineOk = false;
+    wake();
+}
+
+void KWOCComT::expectAnswer(uint32_t count)
+{
+    ++m_AnswerNumber;
+    m_AwaitedBytes = count;
+}
+
+void KWOCComT::expectBytes(uint32_t count)
+{
+    m_AwaitedBytes = count;
+}
+
+// On the thread, holding it, before it sleeps: the descriptor to sleep on
+// besides the tick, or -1 while the rest of a chunk is on the wire. On the
+// line alone no tick is needed: the kernel wakes the thread for any byte and
+// for a hang-up, and the requests wake it themselves.
+int KWOCComT::prepareWait()
+{
+    if (m_NextStep == Step::SleepOnTick) {
+        // When the rest can be there, and a period after each tick at the
+        // latest: the read period bounds the time between two looks.
+        const auto period = std::chrono::milliseconds(std::max(m_ReadLoopMs, 1));
+        if (m_TimerId)
+            m_TimerId->restart(std::min<std::chrono::nanoseconds>(m_RestOnWire, period));
+        return -1;
+    }
+    if (m_TimerId)
+        m_TimerId->pause();
+    return m_pHevComm.fd(); // opened and closed by this thread alone
+}
+
+// What to do next, after the line or the tick woke the thread or after a
+// chunk was handed over. An awaited answer is read a chunk at a time, each
+// once it can be whole: the thread sleeps while its bytes are on the wire,
+// and the owner works on one chunk while the next comes in. Bytes that
+// stopped coming short of a chunk (a short answer, an adapter holding the
+// rest back) are read as they are; so is the end of an answer that is late,
+// and the line then wakes the thread for the rest.
+KWOCComT::Step KWOCComT::lookAtLine(Woken woken)
+{
+    const uint32_t awaited = m_AwaitedBytes;
+    long waiting;
+    {
+        std::shared_lock port(m_PortLock);
+        waiting = m_pHevComm.bytesWaiting();
+    }
+    if (m_bAnswerLate && m_LateAnswer != m_AnswerNumber)
+        m_bAnswerLate = false;
+    if (waiting < 0) // the driver cannot tell: read whenever woken
+        return woken == Woken::AfterRead ? Step::SleepOnLine : Step::Read;
+    if (awaited <= 1)
+        return waiting > 0 || woken != Woken::AfterRead ? Step::Read : Step::SleepOnLine;
+    const uint32_t target = std::min<uint32_t>(awaited, static_cast<uint32_t>(m_ReadChunk));
+    if (static_cast<uint32_t>(waiting) >= target)
+        return Step::Read;
+    if (waiting == 0) {
+        if (woken != Woken::AfterRead)
+            return Step::Read; // nothing came: a hang-up shows in the read
+        // The next chunk is on its way, unless the answer is late.
+        return m_bAnswerLate ? Step::SleepOnLine : sleepFor(target, 0);
+    }
+    if (woken == Woken::ByTick) {
+        if (waiting == m_LastWaiting)
+            return Step::Read;
+        if (target == awaited && std::chrono::steady_clock::now() >= m_ChunkDue) {
+            m_bAnswerLate = true;
+            m_LateAnswer = m_AnswerNumber;
+            return Step::Read;
+        }
+    }
+    return sleepFor(target, waiting);
+}
+
+KWOCComT::Step KWOCComT::sleepFor(uint32_t target, long waiting)
+{
+    m_LastWaiting = waiting;
+    const uint64_t bitsPerByte = 1 + 8 + m_StopBits;
+    const uint64_t baud = std::max<uint32_t>(m_Baud, 1);
+    m_RestOnWire = std::chrono::nanoseconds((target - static_cast<uint64_t>(waiting)) * bitsPerByte * 1000000000ULL / baud);
+    m_ChunkDue = std::chrono::steady_clock::now() + m_RestOnWire;
+    return Step::SleepOnTick;
 }
 
 void KWOCComT::closePort(int line, const char* failureText)
@@ -212,10 +309,8 @@ bool KWOCComT::openPort()
 void KWOCComT::execute()
 {
     static constexpr const char* FUNCTION = "KWOCComT::Execute";
-    // A read that filled its whole chunk may have left bytes behind (a late
-    // tick): read again at once instead of letting them wait a full period.
-    bool chunkFull = false;
     for (;;) {
+        int line = -1;
         {
             std::unique_lock hold(m_HoldLock);
             if (terminated()) {
@@ -256,17 +351,31 @@ void KWOCComT::execute()
                 m_pReadBuffer.assign(static_cast<size_t>(m_BufferSize), 0);
                 m_pReceived.assign(static_cast<size_t>(m_BufferSize), 0);
                 m_ReadChunk = m_BufferSize / 2;
+                m_NextStep = Step::SleepOnLine;
+                m_LastWaiting = 0;
+                m_bAnswerLate = false;
                 m_State = COM_STATE_OPEN;
                 m_bOpenRequest = false;
             }
+            if (m_NextStep != Step::Read)
+                line = prepareWait();
         }
 
-        if (!chunkFull) {
-            const uint32_t waited = platform::waitFor(m_pHevTimer.get(), TIMER_WAIT_MS);
-            if (waited != platform::WAIT_OBJECT_0)
+        if (m_NextStep != Step::Read) {
+            const uint32_t waited = m_pHevTimer->waitWith(line, TIMER_WAIT_MS);
+            if (waited == platform::WAIT_OBJECT_0 || waited == platform::WAIT_OBJECT_0 + 1) {
+                m_NextStep = lookAtLine(line >= 0 ? Woken::ByLine : Woken::ByTick);
+            } else if (waited == platform::WAIT_TIMEOUT && line >= 0) {
+                continue; // an idle line: nothing came and nobody asked
+            } else {
                 reportWaitResult(SOURCE, __LINE__, FUNCTION, LOG_OUTPUTS_BY_LEVEL, waited, "HevTimer SenPacket");
+                m_NextStep = Step::Read;
+            }
+            if (m_NextStep != Step::Read)
+                continue;
         }
-        chunkFull = false;
+        m_NextStep = Step::SleepOnLine;
+        m_LastWaiting = 0;
 
         long n;
         std::string why;
@@ -283,7 +392,6 @@ void KWOCComT::execute()
         m_BytesRead = static_cast<uint32_t>(n);
         if (n == 0 || m_bCloseRequest || m_bOpenRequest)
             continue;
-        chunkFull = n == m_ReadChunk;
 
         std::memcpy(m_pReceived.data(), m_pReadBuffer.data(), static_cast<size_t>(n));
         m_ReceivedLength = static_cast<uint32_t>(n);
@@ -294,5 +402,8 @@ void KWOCComT::execute()
             else
                 m_OnReceive();
         }
+        // The owner has told what it awaits now; a chunk that filled the
+        // read may have left bytes behind.
+        m_NextStep = lookAtLine(Woken::AfterRead);
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
-// KWOCComT: one serial port and the worker thread that polls it. A periodic
-// timer wakes the thread every read period; the thread reads whatever the port
-// holds, without waiting for more, and hands each non-empty chunk to
-// m_OnReceive. The owner writes synchronously with write().
+// KWOCComT: one serial port and the worker thread that reads it. The thread
+// sleeps on the line and wakes when bytes arrive; while the rest of an answer
+// is on the wire it sleeps on a tick instead, which lets it look at the line
+// at least once a read period. Each non-empty chunk goes to m_OnReceive. The
+// owner writes synchronously with write().
 #include "platform/Event.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/PortMap.h"
@@ -10,6 +11,7 @@
 #include "platform/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,6 +41,15 @@ public:
     static constexpr uint32_t WRITE_TIME_LIMIT_MS = 5000;
     bool write(const uint8_t* bytes, int32_t count, uint32_t timeLimitMs = WRITE_TIME_LIMIT_MS);
     void requestClose();
+    void terminate() override;
+    // From the owner, before a request goes out: its answer needs at least
+    // this many bytes (0: none is awaited). Once an answer has begun to come
+    // in, the thread sleeps for the time the rest takes on the wire instead
+    // of waking for every few bytes a paced line carries.
+    void expectAnswer(uint32_t count);
+    // The answer in progress still needs at least this many bytes (0: it is
+    // complete or given up).
+    void expectBytes(uint32_t count);
 
     // Size of the read buffers for a baud rate and read period: a quarter of
     // the bytes one period carries, at least 50, computed without overflow.
@@ -79,6 +90,12 @@ private:
     static constexpr int32_t MAX_BUFFER_SIZE = 1 << 20;
 
     bool startTimer(uint32_t periodMs);
+    void wake();
+    enum class Step { SleepOnLine, SleepOnTick, Read };
+    enum class Woken { ByLine, ByTick, AfterRead };
+    int prepareWait();
+    Step lookAtLine(Woken woken);
+    Step sleepFor(uint32_t target, long waiting);
     void closePort(int line, const char* failureText);
     void releaseBuffers();
     bool openPort();
@@ -92,4 +109,17 @@ private:
     // Shared by read and write, exclusive for opening and closing: no write
     // reaches a closed or reused descriptor.
     std::shared_mutex m_PortLock;
+
+    // While bytes of an awaited answer are coming in, the thread sleeps on
+    // its tick alone, the first one when the rest of a chunk can be there: a
+    // thread asleep on the line itself would be woken by every byte.
+    std::atomic<uint32_t> m_AwaitedBytes{0};
+    Step m_NextStep = Step::SleepOnLine;
+    long m_LastWaiting = 0; // bytes waiting at the last look
+    std::chrono::nanoseconds m_RestOnWire{0};
+    std::atomic<uint32_t> m_AnswerNumber{0}; // counts expectAnswer
+    std::chrono::steady_clock::time_point m_ChunkDue;
+    // The answer whose end did not come in time: the line wakes the thread for the rest.
+    uint32_t m_LateAnswer = 0;
+    bool m_bAnswerLate = false;
 };

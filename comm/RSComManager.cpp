@@ -346,6 +346,9 @@ void KWOCRSComManager::execute()
             // failing has used it up as much as sleeping would have.
             bool written = false;
             bool abandoned = false;
+            // The worker learns the answer's length before the request goes
+            // out: the answer may begin before write() returns.
+            const uint32_t answerBytes = command.bytesToComplete(0);
             const auto deadline = Clock::now() + std::chrono::milliseconds(m_TimeoutMs);
             while (Clock::now() < deadline) {
                 // A reset ring has other commands in its slots now.
@@ -356,6 +359,7 @@ void KWOCRSComManager::execute()
                 // A line that takes no output must not hold the lock past
                 // the budget: the write gives up within what is left of it.
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                m_RSCom->expectAnswer(answerBytes);
                 if (m_RSCom->write(command.m_pCommand.data(), static_cast<int32_t>(command.m_CommandLength),
                                    static_cast<uint32_t>(std::max<long long>(left, 1)))) {
                     trace(__LINE__, FUNCTION, TRACE_LEVEL_BYTES,
@@ -375,6 +379,8 @@ void KWOCRSComManager::execute()
 
             if (m_RingGeneration != generation)
                 abandoned = true;
+            if (m_RSCom && (!written || abandoned))
+                m_RSCom->expectBytes(0);
             if (abandoned) {
                 unlock(FUNCTION, __LINE__);
                 setEvent(m_hCBReturnedEvent.get(), FUNCTION, __LINE__, "SetEvent m_hCBReturnedEvent failed.");
@@ -410,6 +416,8 @@ void KWOCRSComManager::execute()
                         unlock(FUNCTION, __LINE__);
                     } else {
                         m_bWaitingResponse = false;
+                        if (m_RSCom)
+                            m_RSCom->expectBytes(0);
                         KWOCRSCommand copy(&command);
                         copy.m_MatchedResponse = -1;
                         unlock(FUNCTION, __LINE__);
@@ -471,6 +479,7 @@ void KWOCRSComManager::readDataFromDevice()
     KWOCRSCommand& slot = *m_CommandsBuffer[m_ReadIndex];
     const bool complete = slot.setResponseAndCompare(chunk, length, m_bAppend);
     m_bAppend = !complete;
+    m_RSCom->expectBytes(complete ? 0 : slot.bytesToComplete(slot.m_ResponseLength));
     if (!complete) {
         const bool released = m_hMutex->release();
         releaseMessageBoxes();

@@ -331,6 +331,51 @@ bool KWOCRSCommand::setResponseAndCompare(const uint8_t* bytes, uint32_t count, 
     return false;
 }
 
+uint32_t KWOCRSCommand::bytesToComplete(uint32_t have) const
+{
+    const uint32_t count = std::min<uint32_t>(m_ExpectedResponseCount, static_cast<uint32_t>(m_pExpectedResponses.size()));
+    if (count == 0)
+        return 0;
+    have = std::min<uint32_t>(have, static_cast<uint32_t>(m_pResponse.size()));
+    uint64_t least = UINT64_MAX;
+    for (uint32_t i = 0; i < count; ++i) {
+        const KWOCExpectedResponse& r = m_pExpectedResponses[i];
+        uint64_t length = 0; // the answer's length when the rule fixes it, else the least
+        switch (r.m_PacketEndType) {
+        case PACKET_END_MIN_LENGTH:
+            length = r.m_MinLength;
+            break;
+        case PACKET_END_EXACT_LENGTH:
+            if (r.m_ExactLength <= have)
+                continue; // more bytes can never make it match
+            length = r.m_ExactLength;
+            break;
+        case PACKET_END_LENGTH_BYTE: {
+            if (r.m_LengthBytePosition < 0)
+                continue;
+            const uint64_t position = static_cast<uint64_t>(r.m_LengthBytePosition);
+            if (have <= position) {
+                length = position + 1; // at least up to the length byte
+                break;
+            }
+            const int64_t stated = static_cast<int64_t>(m_pResponse[position]) + r.m_LengthOffset;
+            if (stated <= static_cast<int64_t>(have))
+                continue;
+            length = static_cast<uint64_t>(stated);
+            break;
+        }
+        default:
+            break;
+        }
+        length = std::max<uint64_t>(length, r.m_EndSequenceLength);
+        for (uint32_t k = 0; k < r.m_PatternCount && k < r.m_pPatternPositions.size(); ++k)
+            length = std::max<uint64_t>(length, uint64_t(r.m_pPatternPositions[k]) + 1);
+        least = std::min<uint64_t>(least, length > have ? length - have : 1);
+    }
+    // No rule can match any more: every byte is taken as it comes until the time-out.
+    return least == UINT64_MAX ? 1 : static_cast<uint32_t>(std::min<uint64_t>(least, UINT32_MAX));
+}
+
 bool KWOCRSCommand::copyFrom(const KWOCRSCommand* other)
 {
     if (other == nullptr || other == this)

@@ -63,6 +63,10 @@ public:
     // True when the answer is complete (matched or not), false while more
     // bytes are awaited. append false: the chunk replaces what was collected.
     bool setResponseAndCompare(const uint8_t* bytes, uint32_t count, bool append);
+    // The fewest further bytes after which an expected response could be
+    // complete, with `have` bytes of the answer in m_pResponse: 0 when no
+    // answer is expected, at least 1 otherwise.
+    uint32_t bytesToComplete(uint32_t have) const;
     bool copyFrom(const KWOCRSCommand* other);
     // Puts other into this object reusing its buffers, which only grow.
     bool assign(const KWOCRSCommand* other);

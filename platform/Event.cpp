@@ -80,19 +80,17 @@ bool Event::isSet() const
     return m_signalled || ticksPending();
 }
 
-bool Event::startTicks(uint32_t periodMs)
+bool Event::startTicks(uint32_t periodMs, std::chrono::nanoseconds first)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_timerFd < 0) {
         const int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-        const int wakeFd = timerFd < 0 ? -1 : ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wakeFd < 0) {
+        if (timerFd < 0 || (m_wakeFd < 0 && (m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)) {
             if (timerFd >= 0)
                 ::close(timerFd);
             return false;
         }
         m_timerFd = timerFd;
-        m_wakeFd = wakeFd;
         // Waiters already asleep on the condition move over to the descriptors.
         m_cond.notify_all();
     }
@@ -100,8 +98,9 @@ bool Event::startTicks(uint32_t periodMs)
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     itimerspec spec{};
     spec.it_interval = fromMs(periodMs);
-    spec.it_value.tv_sec = now.tv_sec + spec.it_interval.tv_sec;
-    spec.it_value.tv_nsec = now.tv_nsec + spec.it_interval.tv_nsec;
+    const int64_t firstNs = std::max<int64_t>(first.count(), 1); // 0 would disarm
+    spec.it_value.tv_sec = now.tv_sec + static_cast<time_t>(firstNs / 1000000000);
+    spec.it_value.tv_nsec = now.tv_nsec + static_cast<long>(firstNs % 1000000000);
     if (spec.it_value.tv_nsec >= 1000000000L) {
         spec.it_value.tv_nsec -= 1000000000L;
         ++spec.it_value.tv_sec;
@@ -172,9 +171,21 @@ uint32_t Event::wait(uint32_t ms)
     return got ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
+uint32_t Event::waitWith(int fd, uint32_t ms)
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (takeSignal())
+        return WAIT_OBJECT_0;
+    // set() reaches a waiter on descriptors through the eventfd; made once
+    // and kept, like the timer's.
+    if (m_wakeFd < 0 && (m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
+        return WAIT_FAILED;
+    return waitWithTicks(guard, ms, Clock::now(), fd);
+}
+
 // With the lock held and no signal taken yet; the time limit counts from `start`.
 uint32_t Event::waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms,
-                              std::chrono::steady_clock::time_point start)
+                              std::chrono::steady_clock::time_point start, int otherFd)
 {
     const bool forever = ms == INFINITE;
     const auto deadline = start + std::chrono::milliseconds(forever ? 0 : ms);
@@ -191,14 +202,16 @@ uint32_t Event::waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms,
             timeout = static_cast<int>(std::max<int64_t>(left, 0));
         }
         // A tick already due makes the poll return at once: no read first.
-        pollfd fds[2] = {{m_timerFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        // Descriptors below 0 are left out by poll itself.
+        pollfd fds[3] = {{m_timerFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {otherFd, POLLIN, 0}};
         guard.unlock();
-        const int ready = ::poll(fds, 2, timeout);
+        const int ready = ::poll(fds, 3, timeout);
         guard.lock();
         if (ready < 0 && errno != EINTR) {
             result = WAIT_FAILED;
             break;
         }
+
         // Several expirations in one read (a late wake-up) are one set: an
         // event is a flag, not a counter. It is this waiter's.
         if (ready > 0 && (fds[0].revents & POLLIN) != 0 && drain(m_timerFd) > 0) {
@@ -210,6 +223,12 @@ uint32_t Event::waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms,
         // The sets it stood for are in the flags, checked at the loop's top.
         if (ready > 0 && (fds[1].revents & POLLIN) != 0)
             drain(m_wakeFd);
+        // The event before the descriptor, as a wait for several objects
+        // reports the first one signalled; the descriptor stays ready.
+        if (ready > 0 && fds[2].revents != 0) {
+            result = takeSignal() ? WAIT_OBJECT_0 : WAIT_OBJECT_0 + 1;
+            break;
+        }
         if (ready == 0 && !forever && Clock::now() >= deadline) {
             result = takeSignal() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
             break;

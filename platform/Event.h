@@ -28,20 +28,26 @@ public:
     bool reset();
     bool isSet() const;
     uint32_t wait(uint32_t ms) override;
+    // Waits for the event or for a descriptor that has input or hung up,
+    // whichever comes first: WAIT_OBJECT_0 for the event, WAIT_OBJECT_0 + 1
+    // for the descriptor (the event stays as it was), WAIT_TIMEOUT or
+    // WAIT_FAILED. The port worker sleeps on its line and its tick at once.
+    uint32_t waitWith(int fd, uint32_t ms);
 
 private:
     friend class PeriodicTimer;
-    // Sets the event every period from now on (absolute deadlines: the
-    // kernel keeps the ticks on a fixed grid, late wake-ups never shift the
-    // later ones). False when the kernel refused the timer.
-    bool startTicks(uint32_t periodMs);
+    // Sets the event after `first`, then every period (absolute deadlines:
+    // the kernel keeps the ticks on a fixed grid, late wake-ups never shift
+    // the later ones); a tick that was due and not taken is forgotten. False
+    // when the kernel refused the timer.
+    bool startTicks(uint32_t periodMs, std::chrono::nanoseconds first);
     // No tick after this returns, not even one that was due.
     void stopTicks();
 
     bool takeSignal();
     bool ticksPending() const;
     uint32_t waitWithTicks(std::unique_lock<std::mutex>& guard, uint32_t ms,
-                           std::chrono::steady_clock::time_point start);
+                           std::chrono::steady_clock::time_point start, int otherFd = -1);
 
     mutable std::mutex m_lock;
     std::condition_variable m_cond;
@@ -52,7 +58,7 @@ private:
     // Made at the first startTicks() and kept until the event ends, so that a
     // waiter never polls a descriptor that another thread closes.
     int m_timerFd = -1; // its expirations are sets not yet seen
-    int m_wakeFd = -1;  // eventfd: lets set() reach waiters sleeping on the timer
+    int m_wakeFd = -1;  // eventfd: lets set() reach waiters sleeping on descriptors
 };
 
 } // namespace platform

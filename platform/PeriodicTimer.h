@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/Event.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace platform {
@@ -21,10 +22,19 @@ public:
     bool ok() const { return m_ok; }
     uint32_t periodMs() const { return m_periodMs; }
 
+    // No tick until restart(), not even one that was due. Not thread-safe:
+    // one owner pauses and restarts.
+    void pause();
+    // Ticks again (paused or not), the next one `first` from now (a period
+    // when not given), then every period; false when the kernel refused the
+    // timer (or it never started).
+    bool restart(std::chrono::nanoseconds first = std::chrono::nanoseconds::zero());
+
 private:
     Event& m_target;
     const uint32_t m_periodMs;
     bool m_ok = false;
+    bool m_paused = false;
 };
 
 } // namespace platform

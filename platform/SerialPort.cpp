@@ -24,6 +24,22 @@ bool unsupported(int error)
 
 } // namespace
 
+int SerialDriver::getSerial(int fd, serial_struct& info) const
+{
+    return ::ioctl(fd, TIOCGSERIAL, &info) == 0 ? 0 : errno;
+}
+
+int SerialDriver::setSerial(int fd, const serial_struct& info) const
+{
+    return ::ioctl(fd, TIOCSSERIAL, &info) == 0 ? 0 : errno;
+}
+
+const SerialDriver& SerialDriver::system()
+{
+    static const SerialDriver kernel;
+    return kernel;
+}
+
 SerialPort::~SerialPort()
 {
     close();
@@ -57,7 +73,7 @@ bool SerialPort::failErrno(int error, const char* what)
     }
 }
 
-bool SerialPort::open(const std::string& path)
+bool SerialPort::open(const std::string& path, bool lowLatency)
 {
     close();
     m_path = path;
@@ -88,7 +104,35 @@ bool SerialPort::open(const std::string& path)
         return failErrno(err, "reading the line settings");
     }
     m_fd = fd;
+    if (lowLatency)
+        requestLowLatency();
     return true;
+}
+
+// A USB serial adapter collects input for its latency timer (16 ms by
+// default) before it hands it over, which the tool would wait for on every
+// answer; low latency makes it 1 ms. Optional: a pseudo-terminal answers
+// ENOTTY, a driver may refuse it; the port is then used as it is.
+void SerialPort::requestLowLatency()
+{
+    serial_struct info{};
+    if (m_driver->getSerial(m_fd, info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0)
+        return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    m_lowLatencySet = m_driver->setSerial(m_fd, info) == 0;
+}
+
+void SerialPort::restoreLowLatency()
+{
+    if (!m_lowLatencySet)
+        return;
+    m_lowLatencySet = false;
+    serial_struct info{};
+    // Fails after a hang-up: nothing to put back then.
+    if (m_driver->getSerial(m_fd, info) != 0 || (info.flags & ASYNC_LOW_LATENCY) == 0)
+        return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    m_driver->setSerial(m_fd, info);
 }
 
 bool SerialPort::configure(uint32_t baud, uint32_t stopBits)
@@ -123,14 +167,8 @@ long SerialPort::read(uint8_t* buffer, size_t size, std::string* why) const
     };
     if (m_fd < 0)
         return failed("not open");
-    pollfd pfd{m_fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&pfd, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0)
-        return failed(std::string("poll failed: ") + std::strerror(errno));
-    if ((pfd.revents & POLLIN) != 0 && size > 0) {
+    // Read first: when bytes are there, that is the only call.
+    if (size > 0) {
         ssize_t n;
         do {
             n = ::read(m_fd, buffer, size);
@@ -140,6 +178,13 @@ long SerialPort::read(uint8_t* buffer, size_t size, std::string* why) const
         if (n < 0 && errno != EAGAIN)
             return failed(std::string("read failed: ") + std::strerror(errno));
     }
+    pollfd pfd{m_fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&pfd, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return failed(std::string("poll failed: ") + std::strerror(errno));
     // A read of 0 bytes alone is no hang-up (a pty reads 0 after its far end
     // closed, and so does an idle line); the poll flags decide. Bytes still
     // queued were delivered above first.
@@ -147,6 +192,15 @@ long SerialPort::read(uint8_t* buffer, size_t size, std::string* why) const
         return failed("the line hung up");
     return 0;
 }
+
+long SerialPort::bytesWaiting() const
+{
+    int count = 0;
+    if (m_fd < 0 || ::ioctl(m_fd, FIONREAD, &count) != 0)
+        return -1;
+    return count;
+}
+
 
 bool SerialPort::writeAll(const uint8_t* data, size_t count, std::string* why, int timeLimitMs) const
 {
@@ -196,6 +250,7 @@ bool SerialPort::close()
 {
     if (m_fd < 0)
         return true;
+    restoreLowLatency();
     serial_line::restore(m_fd, m_saved); // fails after a hang-up: nothing to restore then
     // On a pseudo-terminal whose other side stays open the exclusive flag
     // outlives this close and would lock out every later ordinary user.
@@ -213,7 +268,7 @@ bool SerialPort::close()
 bool SerialPort::probe(const std::string& path, std::string* reason, Status* status)
 {
     SerialPort port;
-    const bool ok = port.open(path) && port.close();
+    const bool ok = port.open(path, /*lowLatency=*/false) && port.close();
     if (reason)
         *reason = ok ? std::string() : port.errorText();
     if (status)

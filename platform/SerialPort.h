@@ -6,9 +6,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <linux/serial.h>
 #include <string>
 
 namespace platform {
+
+// The driver's serial settings (TIOCGSERIAL, TIOCSSERIAL), through which a
+// port is asked for low latency. A seam: no pseudo-terminal takes these
+// ioctls, so tests stand in for a driver that does. Each returns 0 or an
+// errno value.
+class SerialDriver {
+public:
+    virtual ~SerialDriver() = default;
+    virtual int getSerial(int fd, serial_struct& info) const;
+    virtual int setSerial(int fd, const serial_struct& info) const;
+    // The kernel's.
+    static const SerialDriver& system();
+};
 
 class SerialPort final {
 public:
@@ -31,7 +45,7 @@ public:
         bool valid = false;
     };
 
-    SerialPort() = default;
+    explicit SerialPort(const SerialDriver& driver = SerialDriver::system()) : m_driver(&driver) {}
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -39,7 +53,10 @@ public:
     // Opens the device for reading and writing, for this program alone; the
     // line settings are left as they are (saved for the close). False with
     // status() and errorText() on failure; nothing stays open then.
-    bool open(const std::string& path);
+    // lowLatency: where the driver knows it, the port is asked for low
+    // latency (a USB adapter then hands bytes over after 1 ms instead of
+    // 16 ms) and put back on close; a port that refuses is used as it is.
+    bool open(const std::string& path, bool lowLatency = true);
     // Raw mode, 8 data bits, no parity, stopBits (1 or 2), the baud rate
     // (any value above 0). The settings are read back: a setting the driver
     // ignored fails here. Input already waiting is then discarded.
@@ -54,6 +71,8 @@ public:
     // Returns the number of bytes (0 when nothing is there) or -1 when the
     // line failed or hung up.
     long read(uint8_t* buffer, size_t size, std::string* why = nullptr) const;
+    // Bytes received and not read yet; -1 when the driver cannot tell.
+    long bytesWaiting() const;
     // Sends every byte, waiting while the driver's buffer is full, at most
     // timeLimitMs in all (negative: no limit). A line whose output cannot
     // drain (a stuck adapter, output suspended, a far end that stops
@@ -77,7 +96,11 @@ public:
 private:
     bool fail(Status status, const std::string& cause);
     bool failErrno(int error, const char* what);
+    void requestLowLatency();
+    void restoreLowLatency();
 
+    const SerialDriver* m_driver;
+    bool m_lowLatencySet = false; // this object switched it on: off again on close
     int m_fd = -1;
     std::string m_path;
     SavedLine m_saved;

@@ -31,8 +31,9 @@ public:
 
     // First call starts execute(); later calls wake a thread parked in park().
     void resume();
-    // Sets the terminate flag and wakes a parked thread; does not wait.
-    void terminate();
+    // Sets the terminate flag and wakes a parked thread; does not wait. A
+    // derived class whose thread sleeps elsewhere wakes it there too.
+    virtual void terminate();
     bool terminated() const { return m_terminated.load(); }
     // Waits for the end of execute(): WAIT_OBJECT_0, or WAIT_TIMEOUT; from the
     // thread itself WAIT_FAILED. A thread that was never started is reported

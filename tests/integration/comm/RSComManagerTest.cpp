@@ -145,6 +145,66 @@ TEST_F(RSComManagerTest, AnswerInTwoChunksIsHandedBackOnce)
     EXPECT_TRUE(logrec::errors().empty()) << logrec::dump();
 }
 
+// However an answer is cut on its way, the owner gets it once and whole; and
+// the next request, queued from the callback, goes out right after it with
+// every byte in order.
+TEST_F(RSComManagerTest, AnswersInAnyPiecesAreTakenWholeAndTheNextRequestFollows)
+{
+    make(2000);
+    ASSERT_TRUE(open());
+    ASSERT_TRUE(waitOpen());
+    const auto full = answer(13);
+    struct Delivery {
+        std::vector<size_t> cuts; // where the far end pauses
+        std::chrono::microseconds pause;
+    };
+    std::vector<Delivery> deliveries = {{{}, 0us}};
+    Delivery byteByByte{{}, 300us}; // about a 38400 baud line
+    for (size_t cut = 1; cut < full.size(); ++cut)
+        byteByByte.cuts.push_back(cut);
+    deliveries.push_back(byteByByte);
+    // Pauses within one read period and longer than one.
+    for (size_t cut = 1; cut < full.size(); ++cut)
+        for (auto pause : {200us, 5000us})
+            deliveries.push_back({{cut}, pause});
+
+    auto requestBytes = [](size_t i) {
+        return std::vector<uint8_t>{0x10, 0x01, 0xA2, uint8_t(i), uint8_t(i >> 8), 0xE3, uint8_t(0x59 + i)};
+    };
+    std::atomic<size_t> queued{1};
+    owner.onCallback = [&](const KWOCRSCommand&) {
+        if (queued < deliveries.size()) {
+            KWOCRSCommand next = request(13, requestBytes(queued));
+            EXPECT_GE(manager->addCommand(&next), 0);
+            ++queued;
+        }
+    };
+    KWOCRSCommand first = request(13, requestBytes(0));
+    ASSERT_EQ(manager->addCommand(&first), 0);
+    for (size_t i = 0; i < deliveries.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(pty.readExactly(requestBytes(i).size()), requestBytes(i));
+        size_t from = 0;
+        for (size_t cut : deliveries[i].cuts) {
+            ASSERT_TRUE(pty.send({full.begin() + long(from), full.begin() + long(cut)}));
+            std::this_thread::sleep_for(deliveries[i].pause); // the far end's pace, not a wait for a result
+            from = cut;
+        }
+        ASSERT_TRUE(pty.send({full.begin() + long(from), full.end()}));
+        ASSERT_TRUE(owner.waitCount(i + 1));
+    }
+    EXPECT_TRUE(pty.readFor(50ms).empty());
+    const auto handed = owner.handed();
+    ASSERT_EQ(handed.size(), deliveries.size());
+    for (size_t i = 0; i < handed.size(); ++i) {
+        EXPECT_EQ(handed[i].number, int32_t(i));
+        EXPECT_EQ(handed[i].response, full) << i;
+        EXPECT_EQ(handed[i].matched, 0) << i;
+        EXPECT_FALSE(handed[i].onManagerThread) << i;
+    }
+    EXPECT_TRUE(logrec::errors().empty()) << logrec::dump();
+}
+
 TEST_F(RSComManagerTest, NoAnswerIsHandedBackByTheManagerThread)
 {
     make(200);

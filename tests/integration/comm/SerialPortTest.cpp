@@ -185,4 +185,76 @@ TEST(SerialPort, WriteSendsEveryByteOfALongBuffer)
     EXPECT_EQ(received, data);
 }
 
+// A driver that takes or refuses TIOCGSERIAL/TIOCSSERIAL, in place of a
+// USB serial adapter (a pseudo-terminal refuses both with ENOTTY).
+class FakeDriver final : public platform::SerialDriver {
+public:
+    int getSerial(int, serial_struct& info) const override
+    {
+        if (getError != 0)
+            return getError;
+        info = serial_struct{};
+        info.flags = flags;
+        return 0;
+    }
+    int setSerial(int, const serial_struct& info) const override
+    {
+        ++sets;
+        if (setError != 0)
+            return setError;
+        flags = info.flags;
+        return 0;
+    }
+    int getError = 0;
+    int setError = 0;
+    mutable int flags = 0;
+    mutable int sets = 0;
+};
+
+TEST(SerialPort, LowLatencyWhileOpenWhereTheDriverTakesIt)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    constexpr int OTHER = ASYNC_SKIP_TEST; // a flag of the driver's own that must survive
+    constexpr int LOW = ASYNC_LOW_LATENCY;
+    struct Case {
+        const char* name;
+        int getError;
+        int setError;
+        int before;
+        int whileOpen;
+        int afterClose;
+    } cases[] = {
+        {"not a serial driver (pty)", ENOTTY, 0, OTHER, OTHER, OTHER},
+        {"refused", 0, EPERM, OTHER, OTHER, OTHER},
+        {"taken", 0, 0, OTHER, OTHER | LOW, OTHER},
+        {"already on", 0, 0, OTHER | LOW, OTHER | LOW, OTHER | LOW},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDriver driver;
+        driver.getError = c.getError;
+        driver.setError = c.setError;
+        driver.flags = c.before;
+        SerialPort port(driver);
+        ASSERT_TRUE(port.open(pty.device())) << port.errorText();
+        ASSERT_TRUE(port.configure(115200, 1)) << port.errorText();
+        EXPECT_EQ(driver.flags, c.whileOpen);
+        // The port works whatever the driver said.
+        ASSERT_TRUE(pty.send({1, 2, 3}));
+        EXPECT_EQ(readPort(port, 3), (std::vector<uint8_t>{1, 2, 3}));
+        const uint8_t out[] = {4, 5};
+        ASSERT_TRUE(port.writeAll(out, sizeof out));
+        EXPECT_EQ(pty.readExactly(2), (std::vector<uint8_t>{4, 5}));
+        EXPECT_TRUE(port.close());
+        EXPECT_EQ(driver.flags, c.afterClose);
+    }
+    // Opening only to see whether the port can be used leaves the driver alone.
+    FakeDriver driver;
+    SerialPort port(driver);
+    ASSERT_TRUE(port.open(pty.device(), /*lowLatency=*/false));
+    EXPECT_TRUE(port.close());
+    EXPECT_EQ(driver.sets, 0);
+}
+
 } // namespace

@@ -227,6 +227,9 @@ TEST_F(EngineRun, LegacyFileUpgrade)
     // The flash word of a one-image file: its legacy image length + CMD_FLASH.
     const uint32_t length = uint32_t((fw.file.bytes.size() + 2) / 64 * 64 + 64);
     EXPECT_TRUE(lineCarried(flashPayload(length + 0x06)));
+    // Each request went out right after the answer before it: the device
+    // found every byte of them in whole frames, none dropped as garbage.
+    EXPECT_EQ(bus.withBus([](sim::Bus& b) { return b.droppedBytes(); }), 0u);
     EXPECT_TRUE(logrec::errors().empty()) << logrec::dump();
 }
 

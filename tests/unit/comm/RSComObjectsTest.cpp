@@ -54,6 +54,12 @@ protected:
 TEST_F(RSComObjects, ExactLengthCompletesOnlyAtThatLength)
 {
     KWOCRSCommand command = commandWith({exact(12)});
+    // What the port worker is told the answer still needs.
+    EXPECT_EQ(command.bytesToComplete(0), 12u);
+    EXPECT_FALSE(command.setResponseAndCompare(bytes(5).data(), 5, false));
+    EXPECT_EQ(command.bytesToComplete(5), 7u);
+    EXPECT_EQ(command.bytesToComplete(13), 1u) << "past its length: any byte is taken as it comes";
+    EXPECT_EQ(commandWith({exact(20), exact(8)}).bytesToComplete(0), 8u) << "the nearest rule counts";
     EXPECT_EQ(feed(command, {bytes(5), bytes(7, 5)}), (std::vector<bool>{false, true}));
     EXPECT_EQ(command.m_MatchedResponse, 0);
     EXPECT_EQ(command.m_ResponseLength, 12u);
@@ -71,6 +77,7 @@ TEST_F(RSComObjects, ExactLengthCompletesOnlyAtThatLength)
 TEST_F(RSComObjects, NoExpectedResponsesCompletesOnAnyChunk)
 {
     KWOCRSCommand command = commandWith({});
+    EXPECT_EQ(command.bytesToComplete(0), 0u) << "no answer awaited";
     EXPECT_TRUE(command.setResponseAndCompare(bytes(3).data(), 3, false));
     EXPECT_EQ(command.m_MatchedResponse, -1);
     EXPECT_FALSE(command.setResponseAndCompare(nullptr, 3, false));
@@ -83,8 +90,10 @@ TEST_F(RSComObjects, LengthByteRule)
     KWOCRSCommand command = commandWith({r});
 
     EXPECT_FALSE(command.setResponseAndCompare(bytes(2).data(), 2, false)); // length byte not there yet
+    EXPECT_EQ(command.bytesToComplete(2), 1u);
     std::vector<uint8_t> answer = {0x10, 0x20, 0x03, 0x00, 0x00, 0x00, 0x00};
     EXPECT_FALSE(command.setResponseAndCompare(answer.data(), 6, false)); // needs 3 + 4
+    EXPECT_EQ(command.bytesToComplete(3), 4u);
     EXPECT_TRUE(command.setResponseAndCompare(answer.data() + 6, 1, true));
     EXPECT_EQ(command.m_MatchedResponse, 0);
     EXPECT_TRUE(logrec::errors().empty());

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using platform::INFINITE;
@@ -82,6 +83,44 @@ TEST(PeriodicTimer, StopsAtOnceOnDestructionAndNeverSetsAfterwards)
     }
     tick.reset();
     EXPECT_EQ(tick.wait(30), WAIT_TIMEOUT) << "set after its destruction";
+}
+
+// The port worker pauses the ticks while it sleeps on its line, and sets the
+// next one for when the rest of an answer can be there.
+TEST(PeriodicTimer, PausedAndRestartedWithAFirstTickOfItsOwn)
+{
+    platform::Event tick(false, false);
+    platform::PeriodicTimer slow(tick, 60000);
+    ASSERT_TRUE(slow.ok());
+    ASSERT_TRUE(slow.restart(1ms));
+    EXPECT_EQ(tick.wait(5000), WAIT_OBJECT_0) << "the first tick waited for the period";
+    ASSERT_TRUE(slow.restart(1ms));
+    slow.pause();
+    EXPECT_EQ(tick.wait(30), WAIT_TIMEOUT) << "a tick came while paused";
+    platform::PeriodicTimer fast(tick, 1);
+    fast.pause();
+    ASSERT_TRUE(fast.restart());
+    EXPECT_EQ(tick.wait(5000), WAIT_OBJECT_0);
+}
+
+// The port worker sleeps on its line and its tick at once.
+TEST(Event, WaitWithADescriptorReportsWhichCameFirst)
+{
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    platform::Event tick(false, false);
+    EXPECT_EQ(tick.waitWith(pipeFds[0], 20), WAIT_TIMEOUT);
+    ASSERT_EQ(::write(pipeFds[1], "x", 1), 1);
+    EXPECT_EQ(tick.waitWith(pipeFds[0], 5000), WAIT_OBJECT_0 + 1);
+    tick.set();
+    EXPECT_EQ(tick.waitWith(pipeFds[0], 5000), WAIT_OBJECT_0) << "the event first, as for several objects";
+    EXPECT_EQ(tick.waitWith(pipeFds[0], 5000), WAIT_OBJECT_0 + 1) << "the set was taken once";
+    {
+        platform::PeriodicTimer fast(tick, 1);
+        EXPECT_EQ(tick.waitWith(-1, 5000), WAIT_OBJECT_0) << "no descriptor: the ticks alone";
+    }
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
 
 size_t threadsOfThisProcess()
