@@ -45,9 +45,10 @@ public:
 
     bool error = true;
     KWOCComT com;
-    int callbacks = 0;
-    int emptyChunks = 0;
-    bool zeroAfterChunk = true;
+    // Read by the test while the port thread may be in the callback.
+    std::atomic<int> callbacks = 0;
+    std::atomic<int> emptyChunks = 0;
+    std::atomic<bool> zeroAfterChunk = true;
 
 private:
     std::mutex m_lock;
