@@ -1,9 +1,13 @@
 #include "cli/CliOptions.h"
 
 #include "engine/FieldRules.h"
+#include "platform/CommandLine.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cctype>
 #include <charconv>
+#include <functional>
 #include <sstream>
 
 namespace cli {
@@ -16,80 +20,95 @@ std::string addressName(size_t position)
     return position == 0 ? "Main" : "Nested " + std::to_string(position);
 }
 
-struct Parser {
-    explicit Parser(const std::vector<std::string>& arguments) : args(arguments) {}
-    const std::vector<std::string>& args;
-    size_t at = 0;
-    ParseResult result;
-    std::vector<std::string> addressTexts{"55"};
-    std::vector<std::string> viaTexts;
-
-    bool fail(const std::string& why)
-    {
-        result.ok = false;
-        result.error = why;
-        return false;
-    }
-
-    // The value of an option given as "--name value" or "--name=value".
-    bool value(const std::string& name, const std::string& inlineValue, bool hasInline, std::string& out)
-    {
-        if (hasInline) {
-            out = inlineValue;
-            return true;
-        }
-        if (at + 1 >= args.size())
-            return fail("Option " + name + " needs a value");
-        out = args[++at];
-        return true;
-    }
-
-    bool option(const std::string& arg);
-    bool finish();
+// A value the window's rules refuse, thrown from an option's callback.
+struct Refused {
+    std::string why;
 };
 
-bool Parser::option(const std::string& arg)
+[[noreturn]] void refuse(std::string why)
 {
-    Options& o = result.options;
-    std::string name = arg;
-    std::string inlineValue;
-    bool hasInline = false;
-    if (arg.rfind("--", 0) == 0) {
-        if (const size_t eq = arg.find('='); eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            inlineValue = arg.substr(eq + 1);
-            hasInline = true;
-        }
+    throw Refused{std::move(why)};
+}
+
+// Checks that need every option: the route, the targets, the combinations.
+std::string refusalOfWhole(Options& o, const std::vector<std::string>& addressTexts,
+                           const std::vector<std::string>& viaTexts)
+{
+    if (o.mode == Mode::Help || o.mode == Mode::Version || o.mode == Mode::ListPorts)
+        return {};
+    if (o.mode == Mode::Info)
+        return o.file.empty() ? "No bin file has been selected." : "";
+    if (viaTexts.size() > MAX_VIA_HOPS)
+        return "At most " + std::to_string(MAX_VIA_HOPS) + " routing devices (--via)";
+    for (size_t hop = 0; hop < viaTexts.size(); ++hop) {
+        const std::string& text = viaTexts[hop];
+        const size_t colon = text.find(':');
+        Hop h;
+        h.address = field_rules::address(text.substr(0, colon));
+        if (h.address < 0)
+            return "Invalid " + addressName(hop) + " address";
+        h.interfaceNumber = colon == std::string::npos ? -1 : field_rules::interfaceNumber(text.substr(colon + 1));
+        if (h.interfaceNumber < 0)
+            return "Invalid Nested " + std::to_string(hop + 1) + " interface";
+        o.via.push_back(h);
     }
-    std::string v;
-    if (name == "-h" || name == "--help")
-        o.mode = Mode::Help;
-    else if (name == "--version")
-        o.mode = Mode::Version;
-    else if (name == "--check")
-        o.mode = Mode::Check;
-    else if (name == "--list-ports")
-        o.mode = Mode::ListPorts;
-    else if (name == "-p" || name == "--port") {
-        if (!value(name, inlineValue, hasInline, v))
-            return false;
+    o.targets.clear();
+    for (const std::string& text : addressTexts) {
+        const int address = field_rules::address(text);
+        if (address < 0)
+            return "Invalid " + addressName(viaTexts.size()) + " address";
+        o.targets.push_back(address);
+    }
+    if (o.verbose && o.quiet)
+        return "--verbose and --quiet cannot be combined";
+    if (o.mode == Mode::Upgrade && o.file.empty())
+        return "No bin file has been selected.";
+    if (o.mode == Mode::Check && o.severalTargets)
+        return "--addresses upgrades devices; check one device at a time";
+    return {};
+}
+
+} // namespace
+
+ParseResult parseArguments(const std::vector<std::string>& args)
+{
+    ParseResult result;
+    Options& o = result.options;
+    std::vector<std::string> addressTexts{"55"};
+    std::vector<std::string> viaTexts;
+    std::vector<std::string> files;
+
+    // Callbacks run as each option is met, so a later option overrides an
+    // earlier one (-a after --addresses) as the operator typed them.
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras(); // unknown options are refused below with their own text
+    const auto flag = [&](const char* names, std::function<void()> action) {
+        app.add_flag_callback(names, std::move(action))->trigger_on_parse();
+    };
+    const auto option = [&](const char* names, std::function<void(const std::string&)> action) {
+        app.add_option_function<std::string>(names, std::move(action))->trigger_on_parse();
+    };
+    flag("-h,--help", [&] { o.mode = Mode::Help; });
+    flag("--version", [&] { o.mode = Mode::Version; });
+    flag("--check", [&] { o.mode = Mode::Check; });
+    flag("--info", [&] { o.mode = Mode::Info; });
+    flag("--list-ports", [&] { o.mode = Mode::ListPorts; });
+    option("-p,--port", [&](const std::string& v) {
         if (v.empty())
-            return fail("Invalid Com port");
+            refuse("Invalid Com port");
         o.port = v;
-    } else if (name == "-b" || name == "--baud") {
-        if (!value(name, inlineValue, hasInline, v))
-            return false;
+    });
+    option("-b,--baud", [&](const std::string& v) {
         o.baudRate = field_rules::baudRate(v);
         if (o.baudRate < 0)
-            return fail("Invalid Baudrate value");
-    } else if (name == "-a" || name == "--address") {
-        if (!value(name, inlineValue, hasInline, v))
-            return false;
+            refuse("Invalid Baudrate value");
+    });
+    option("-a,--address", [&](const std::string& v) {
         addressTexts = {v};
         o.severalTargets = false;
-    } else if (name == "--addresses") {
-        if (!value(name, inlineValue, hasInline, v))
-            return false;
+    });
+    option("--addresses", [&](const std::string& v) {
         addressTexts.clear();
         std::stringstream list(v);
         for (std::string item; std::getline(list, item, ',');)
@@ -97,88 +116,44 @@ bool Parser::option(const std::string& arg)
         if (addressTexts.empty())
             addressTexts.push_back("");
         o.severalTargets = true;
-    } else if (name == "-V" || name == "--via") {
-        if (!value(name, inlineValue, hasInline, v))
-            return false;
-        viaTexts.push_back(v);
-    } else if (name == "--yes")
-        o.downgrade = Downgrade::Accept;
-    else if (name == "--no-downgrade")
-        o.downgrade = Downgrade::Refuse;
-    else if (name == "--restart-wait") {
-        if (!value(name, inlineValue, hasInline, v))
-            return false;
+    });
+    option("-V,--via", [&](const std::string& v) { viaTexts.push_back(v); });
+    flag("--yes", [&] { o.downgrade = Downgrade::Accept; });
+    flag("--no-downgrade", [&] { o.downgrade = Downgrade::Refuse; });
+    option("--restart-wait", [&](const std::string& v) {
         const int seconds = field_rules::toIntOr(v);
         if (seconds < 0 || seconds > 3600)
-            return fail("Invalid restart wait (seconds, 0 to 3600): " + v);
+            refuse("Invalid restart wait (seconds, 0 to 3600): " + v);
         o.restartWaitMs = seconds * 1000;
-    } else if (name == "-v" || name == "--verbose")
-        o.verbose = true;
-    else if (name == "-q" || name == "--quiet")
-        o.quiet = true;
-    else
-        return fail("Unknown option " + arg);
-    return true;
-}
+    });
+    flag("-v,--verbose", [&] { o.verbose = true; });
+    flag("-q,--quiet", [&] { o.quiet = true; });
+    flag("--json", [&] { o.json = true; });
+    app.add_option("FILE", files);
 
-bool Parser::finish()
-{
-    Options& o = result.options;
-    if (o.mode == Mode::Help || o.mode == Mode::Version || o.mode == Mode::ListPorts)
-        return true;
-    if (viaTexts.size() > MAX_VIA_HOPS)
-        return fail("At most " + std::to_string(MAX_VIA_HOPS) + " routing devices (--via)");
-    for (size_t hop = 0; hop < viaTexts.size(); ++hop) {
-        const std::string& text = viaTexts[hop];
-        const size_t colon = text.find(':');
-        Hop h;
-        h.address = field_rules::address(text.substr(0, colon));
-        if (h.address < 0)
-            return fail("Invalid " + addressName(hop) + " address");
-        h.interfaceNumber = colon == std::string::npos ? -1 : field_rules::interfaceNumber(text.substr(colon + 1));
-        if (h.interfaceNumber < 0)
-            return fail("Invalid Nested " + std::to_string(hop + 1) + " interface");
-        o.via.push_back(h);
+    const auto refused = [&](std::string why) {
+        result.error = std::move(why);
+        return result;
+    };
+    try {
+        app.parse(platform::parserArguments(args));
+    } catch (const Refused& r) {
+        return refused(r.why);
+    } catch (const CLI::ArgumentMismatch&) {
+        return refused("Option " + platform::optionWithoutValue(args) + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return refused(e.what());
     }
-    o.targets.clear();
-    for (const std::string& text : addressTexts) {
-        const int address = field_rules::address(text);
-        if (address < 0)
-            return fail("Invalid " + addressName(viaTexts.size()) + " address");
-        o.targets.push_back(address);
-    }
-    if (o.verbose && o.quiet)
-        return fail("--verbose and --quiet cannot be combined");
-    if (o.mode == Mode::Upgrade && o.file.empty())
-        return fail("No bin file has been selected.");
-    if (o.mode == Mode::Check && o.severalTargets)
-        return fail("--addresses upgrades devices; check one device at a time");
-    return true;
-}
-
-} // namespace
-
-ParseResult parseArguments(const std::vector<std::string>& args)
-{
-    Parser p(args);
-    p.result.ok = true;
-    bool onlyFiles = false;
-    for (p.at = 0; p.at < args.size(); ++p.at) {
-        const std::string& arg = args[p.at];
-        if (!onlyFiles && arg == "--") {
-            onlyFiles = true;
-        } else if (!onlyFiles && arg.size() > 1 && arg[0] == '-') {
-            if (!p.option(arg))
-                return p.result;
-        } else if (p.result.options.file.empty()) {
-            p.result.options.file = arg;
-        } else {
-            p.fail("Only one bin file can be given");
-            return p.result;
-        }
-    }
-    p.finish();
-    return p.result;
+    for (const std::string& extra : app.remaining())
+        if (extra != "--")
+            return refused("Unknown option " + extra);
+    if (files.size() > 1)
+        return refused("Only one bin file can be given");
+    if (!files.empty())
+        o.file = files.front();
+    result.error = refusalOfWhole(o, addressTexts, viaTexts);
+    result.ok = result.error.empty();
+    return result;
 }
 
 std::string usageText()
@@ -186,6 +161,7 @@ std::string usageText()
     return R"(Usage:
   rs485-upgrade [options] FILE            upgrade the device with FILE (.bin or .bi2)
   rs485-upgrade --check [options] [FILE]  read type and version, judge them against FILE if given
+  rs485-upgrade --info FILE               show what FILE holds (no port is opened)
   rs485-upgrade --list-ports              list COM numbers with their device and stable name
 
 Options:
@@ -201,8 +177,13 @@ Options:
                          then print one summary line per device
   -v, --verbose          also print the communication trace
   -q, --quiet            only the final line
+      --json             one JSON object per device on standard output when its run ends (with
+                         --info: the file's), every other line on standard error
   -h, --help             this text
       --version          the program's version
+
+A value follows its option as a word of its own or joined: -b 9600, -b9600, --baud=9600.
+Short flags combine (-qv is -q -v); after -- every word is FILE, even one starting with -.
 
 Exit status: 0 upgrade finished or check done; 1 the run failed; 2 bad arguments,
 unusable file or port. With --addresses, 0 only when every device succeeded.

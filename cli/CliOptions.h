@@ -7,7 +7,7 @@
 
 namespace cli {
 
-enum class Mode { Upgrade, Check, ListPorts, Help, Version };
+enum class Mode { Upgrade, Check, Info, ListPorts, Help, Version };
 enum class Downgrade { Ask, Accept, Refuse };
 
 struct Hop {
@@ -26,6 +26,7 @@ struct Options {
     int32_t restartWaitMs = 25000;
     bool verbose = false;
     bool quiet = false;
+    bool json = false; // --json: results as JSON on standard output, the rest on standard error
     std::string file;
 };
 

@@ -74,7 +74,9 @@ RunResult Session::run(int port, int target, const KWOSBinFile& file)
         m_progressStage = -1;
         m_stageClosed = false;
         m_lastDecile = 0;
+        m_device = {};
     }
+    const auto started = std::chrono::steady_clock::now();
     std::vector<int32_t> addresses;
     std::vector<int32_t> interfaces;
     routeOf(m_options, target, addresses, interfaces);
@@ -110,20 +112,25 @@ RunResult Session::run(int port, int target, const KWOSBinFile& file)
     std::lock_guard lock(m_lock);
     endProgressLine();
     RunResult result;
+    result.device = m_device;
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (m_interruptedBy != 0) {
         reportError("Upgrade interrupted by " + signalName(m_interruptedBy) + " in state " + std::to_string(state) +
                     ", block " + std::to_string(block) + "; the port is closed\tcli::Session::run");
         result.interruptedBy = m_interruptedBy;
         result.finalLine = INTERRUPTED_LINE;
+        result.reason = INTERRUPTED_REASON;
         return result;
     }
     result.finalEvent = m_finalEvent;
     result.alreadyShown = false;
     if (m_finalEvent == EVENT_FINISHED)
         result.finalLine = FINISHED_LINE;
-    else if (m_finalEvent == EVENT_FAILED)
-        result.finalLine = m_lastMessage.empty() ? FAILED_LINE : std::string(FAILED_LINE) + " " + oneLine(m_lastMessage);
-    else
+    else if (m_finalEvent == EVENT_FAILED) {
+        const std::vector<std::string> lines = messageLines(m_lastMessage);
+        result.finalLine = lines.empty() ? FAILED_LINE : std::string(FAILED_LINE) + " " + oneLine(m_lastMessage);
+        result.reason = lines.empty() ? FAILED_LINE : lines.back();
+    } else
         result.finalLine = CHECK_DONE_LINE;
     // The engine's own last line may already say it.
     result.alreadyShown = !m_options.quiet && m_lastPrinted == result.finalLine;
@@ -144,9 +151,12 @@ void Session::fwUpgraderEvent(int code, int value, const std::string& text, bool
         showProgress(value);
         break;
     case EVENT_DEVICE_TYPE:
+        if (m_device.type.empty())
+            m_device.type = text;
         print("Type/Model : " + text);
         break;
     case EVENT_DEVICE_VERSION:
+        noteVersion();
         print("FW/HW version : " + text);
         break;
     default:
@@ -154,6 +164,19 @@ void Session::fwUpgraderEvent(int code, int value, const std::string& text, bool
     }
     if (isFinal(code) && m_finalEvent == -1)
         m_finalEvent = (code == EVENT_FINISHED || code == EVENT_FAILED) ? code : EVENT_CHECK_DONE;
+}
+
+// On the thread that raised the event, which is the one that read the words.
+void Session::noteVersion()
+{
+    const int32_t state = m_engine->m_nState.load();
+    const std::string version = deviceVersionText(m_engine->m_nFirmwareVersion, m_engine->m_nHardwareVersion);
+    if (state == STATE_CHECK_NEW_VERSION || state == STATE_CHECK_NEW_VERSION_2) {
+        m_device.versionAfter = version;
+    } else if (m_device.versionBefore.empty()) {
+        m_device.versionBefore = version;
+        m_device.hardware = hardwareText(m_engine->m_nHardwareVersion);
+    }
 }
 
 void Session::print(const std::string& text)

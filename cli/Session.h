@@ -2,6 +2,7 @@
 // One engine driven from the command line: the MainLoop of the calling thread
 // is the UI thread; events are printed as they come.
 #include "cli/CliOptions.h"
+#include "cli/Report.h"
 #include "engine/Fwupgraderrs485.h"
 #include "platform/MainLoop.h"
 
@@ -18,6 +19,9 @@ struct RunResult {
     std::string finalLine; // "Upgrade finished successfully.", ... or "Upgrade failed. <reason>"
     bool alreadyShown = false;
     int interruptedBy = 0; // the signal that stopped the run, 0: none
+    std::string reason;    // of a failed or interrupted run: its last message line
+    DeviceReading device;
+    double seconds = 0;    // wall time of the run
 };
 
 class Session final : public KWOIUpgraderOwner {
@@ -40,6 +44,7 @@ public:
 
 private:
     void print(const std::string& text);
+    void noteVersion();
     void showProgress(int value);
     void draw(const std::string& text);
     void endProgressLine();
@@ -59,6 +64,7 @@ private:
     int m_interruptedBy = 0; // from then on, events are not shown
     std::string m_lastMessage;
     std::string m_lastPrinted;
+    DeviceReading m_device;
     int m_progressStage = -1; // engine state of the transfer being shown
     bool m_stageClosed = false; // a message followed its progress: it is over
     int64_t m_stageBytes = 0;   // size of its image, taken at its start

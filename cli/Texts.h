@@ -11,6 +11,7 @@ constexpr const char* FINISHED_LINE = "Upgrade finished successfully.";
 constexpr const char* CHECK_DONE_LINE = "Check version and type read successfully.";
 constexpr const char* FAILED_LINE = "Upgrade failed.";
 constexpr const char* INTERRUPTED_LINE = "Upgrade failed. Interrupted.";
+constexpr const char* INTERRUPTED_REASON = "Interrupted."; // the reason INTERRUPTED_LINE gives
 constexpr const char* FILE_REJECTED = "Bin file not valid.";
 
 // An engine message split into the lines it holds (its texts break lines

@@ -3,6 +3,7 @@
 #include "app/StartupRules.h"
 #include "cli/CliOptions.h"
 #include "cli/Interrupts.h"
+#include "cli/Report.h"
 #include "cli/Session.h"
 #include "cli/Texts.h"
 #include "diagnostics/Globalfunctions.h"
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,6 +28,13 @@ namespace {
 
 constexpr int EXIT_RUN_FAILED = 1;
 constexpr int EXIT_BAD_INPUT = 2;
+
+// Where the lines for the operator go: with --json standard output holds
+// only the records.
+std::FILE* humanOutput(const cli::Options& options)
+{
+    return options.json ? stderr : stdout;
+}
 
 // Every COM number that maps to a device, in-use ones marked, as tab-separated
 // columns: number, device, stable name ("-" when none), state.
@@ -58,14 +67,15 @@ bool answerDowngrade(const cli::Options& options, const std::string& question)
 {
     if (options.downgrade != cli::Downgrade::Ask)
         return options.downgrade == cli::Downgrade::Accept;
+    std::FILE* out = humanOutput(options);
     if (!isatty(STDIN_FILENO)) {
         if (!options.quiet)
-            std::printf("%s No terminal to answer: the downgrade is refused (use --yes to accept it).\n",
-                    question.c_str());
+            std::fprintf(out, "%s No terminal to answer: the downgrade is refused (use --yes to accept it).\n",
+                         question.c_str());
         return false;
     }
-    std::printf("%s [y/N] ", question.c_str());
-    std::fflush(stdout);
+    std::fprintf(out, "%s [y/N] ", question.c_str());
+    std::fflush(out);
     std::string answer;
     std::getline(std::cin, answer);
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
@@ -73,10 +83,10 @@ bool answerDowngrade(const cli::Options& options, const std::string& question)
 
 // The port must exist and be free before a run: the port's own message and
 // exit 2 rather than a failed run.
-bool portUsable(const cli::Options& options, int& comNumber, std::string& why)
+bool portUsable(const cli::Options& options, int& comNumber, std::string& device, std::string& why)
 {
     comNumber = cli::comNumberOf(options.port);
-    std::string device = options.port;
+    device = options.port;
     std::string name;
     if (comNumber != 0) {
         device = platform::PortMap().resolve(comNumber);
@@ -97,12 +107,33 @@ bool portUsable(const cli::Options& options, int& comNumber, std::string& why)
     return true;
 }
 
+// One JSON line on standard output, written as the device's run ends.
+void writeRecord(const cli::Options& options, const cli::RunResult& result, const KWOSBinFileDescription* file,
+                 const std::string& device, int target)
+{
+    cli::RunRecord record;
+    record.portDevice = device;
+    record.target = target;
+    record.file = file;
+    record.device = result.device;
+    record.result = result.interruptedBy != 0              ? "interrupted"
+                    : result.finalEvent == EVENT_FINISHED ? "finished"
+                    : result.finalEvent == EVENT_FAILED   ? "failed"
+                                                          : "check_done";
+    record.reason = result.reason;
+    record.seconds = result.seconds;
+    std::printf("%s\n", cli::runRecord(options, record).dump().c_str());
+    std::fflush(stdout);
+}
+
 // Runs every target in turn with one engine, as the window keeps one.
 int runTargets(platform::MainLoop& loop, const cli::Options& options, const KWOSBinFile& file,
-               const KWOSBinFileDescription& description, int comNumber, const cli::Interrupts& interrupts)
+               const KWOSBinFileDescription& description, int comNumber, const std::string& device,
+               const cli::Interrupts& interrupts)
 {
     loop.setAskHandler([&](const std::string& text) { return answerDowngrade(options, text); });
-    cli::Session session(loop, options, stdout, isatty(STDOUT_FILENO));
+    std::FILE* out = humanOutput(options);
+    cli::Session session(loop, options, out, isatty(fileno(out)));
     if (!session.ok()) {
         std::fprintf(stderr, "rs485-upgrade: the upgrade engine could not be created\n");
         return EXIT_BAD_INPUT;
@@ -113,16 +144,18 @@ int runTargets(platform::MainLoop& loop, const cli::Options& options, const KWOS
     std::vector<std::string> summary;
     for (int target : options.targets) {
         if (options.severalTargets && !options.quiet)
-            std::printf("--- Device %02X\n", target);
+            std::fprintf(out, "--- Device %02X\n", target);
         const cli::RunResult result = session.run(comNumber, target, file);
+        if (options.json)
+            writeRecord(options, result, file.empty() ? nullptr : &description, device, target);
         if (result.interruptedBy != 0) {
-            std::printf("%s\n", result.finalLine.c_str());
-            std::fflush(stdout);
+            std::fprintf(out, "%s\n", result.finalLine.c_str());
+            std::fflush(out);
             return cli::Interrupts::exitCode(result.interruptedBy);
         }
         if (!result.alreadyShown)
-            std::printf("%s\n", result.finalLine.c_str());
-        std::fflush(stdout);
+            std::fprintf(out, "%s\n", result.finalLine.c_str());
+        std::fflush(out);
         if (result.finalEvent == EVENT_FAILED)
             ++failures;
         char address[8];
@@ -130,9 +163,9 @@ int runTargets(platform::MainLoop& loop, const cli::Options& options, const KWOS
         summary.push_back(std::string(address) + "\t" + result.finalLine);
     }
     if (options.severalTargets) {
-        std::printf("Summary:\n");
+        std::fprintf(out, "Summary:\n");
         for (const std::string& line : summary)
-            std::printf("%s\n", line.c_str());
+            std::fprintf(out, "%s\n", line.c_str());
     }
     return failures ? EXIT_RUN_FAILED : 0;
 }
@@ -148,16 +181,16 @@ void configureDiagnostics(const cli::Options& options, int extraErrorOutputs = 0
                               platform::dataDirectory());
 }
 
-// The reader reports why it refused a file through the diagnostics only: its
-// errors go to this loop's message handler while it reads, so the refusal
-// can name the reason.
-bool loadFile(platform::MainLoop& loop, const cli::Options& options, KWOSBinFile& file,
-              KWOSBinFileDescription& description, KWOSBinFileLabels& labels, std::string& why)
+// The reader and the image builders report why they refuse a file through
+// the diagnostics only: their errors go to this loop's message handler while
+// `step` runs, so the refusal can name the reason.
+bool fileStep(platform::MainLoop& loop, const cli::Options& options, const std::function<bool()>& step,
+              std::string& why)
 {
     std::string lastError;
     loop.setMessageHandler([&](const std::string& text, const std::string&) { lastError = text; });
     configureDiagnostics(options, LOG_TO_MESSAGEBOX);
-    const bool ok = openBinFile(options.file, file, description, labels);
+    const bool ok = step();
     configureDiagnostics(options);
     loop.setMessageHandler(nullptr);
     if (!ok) {
@@ -176,24 +209,34 @@ int run(const cli::Options& options, const cli::Interrupts& interrupts)
 
     KWOSBinFile file;
     KWOSBinFileDescription description;
+    std::string why;
     if (!options.file.empty()) {
         KWOSBinFileLabels labels;
-        std::string why;
-        if (!loadFile(loop, options, file, description, labels, why)) {
+        if (!fileStep(loop, options, [&] { return openBinFile(options.file, file, description, labels); }, why)) {
             std::fprintf(stderr, "rs485-upgrade: %s: %s\n", options.file.c_str(), why.c_str());
             return EXIT_BAD_INPUT;
         }
-        if (!options.quiet)
-            std::printf("File : %s, %s, version %s%s%s\n", labels.fileName.c_str(), labels.fileLength.c_str(),
-                        labels.version.c_str(), labels.version2.empty() ? "" : " ", labels.version2.c_str());
+        if (!options.quiet && options.mode != cli::Mode::Info)
+            std::fprintf(humanOutput(options), "File : %s, %s, version %s%s%s\n", labels.fileName.c_str(),
+                         labels.fileLength.c_str(), labels.version.c_str(), labels.version2.empty() ? "" : " ",
+                         labels.version2.c_str());
+    }
+    if (options.mode == cli::Mode::Info) {
+        nlohmann::ordered_json info;
+        if (!fileStep(loop, options, [&] { return cli::fileInfo(options.file, file, description, info); }, why)) {
+            std::fprintf(stderr, "rs485-upgrade: %s: %s\n", options.file.c_str(), why.c_str());
+            return EXIT_BAD_INPUT;
+        }
+        std::fputs(options.json ? (info.dump() + "\n").c_str() : cli::infoText(info).c_str(), stdout);
+        return 0;
     }
     int comNumber = 0;
-    std::string why;
-    if (!portUsable(options, comNumber, why)) {
+    std::string device;
+    if (!portUsable(options, comNumber, device, why)) {
         std::fprintf(stderr, "rs485-upgrade: %s\n", why.c_str());
         return EXIT_BAD_INPUT;
     }
-    return runTargets(loop, options, file, description, comNumber, interrupts);
+    return runTargets(loop, options, file, description, comNumber, device, interrupts);
 }
 
 } // namespace

@@ -180,7 +180,11 @@ public:
     static std::string deviceTypeText(int32_t deviceType);
     // Progress after `blocksDone` blocks of an image of `imageSize` bytes.
     static int progressValue(int32_t blocksDone, int32_t imageSize);
-    // The command word of the flash request for image `which` of this run.
+    // The command word of the flash request for image `which` (1 or 2) of a
+    // file of this format and size whose little image (sectioned files only)
+    // has littleImageSize bytes.
+    static uint32_t flashCommandWord(int32_t format, uint64_t fileSize, int32_t littleImageSize, int which);
+    // The same for image `which` of this run.
     uint32_t flashCommandWord(int which) const;
 
     // Fields, in the order of the object's layout.

@@ -142,13 +142,18 @@ bool KWOCFwUpgraderRS485::startVerifyBinFile(bool direct)
     return true;
 }
 
+uint32_t KWOCFwUpgraderRS485::flashCommandWord(int32_t format, uint64_t fileSize, int32_t littleImageSize, int which)
+{
+    if (format == FORMAT_SECTIONS)
+        return uint32_t(littleImageSize) + BLOCK_SIZE + (which == 1 ? CMD_FLASH_FIRST_OF_TWO : CMD_FLASH);
+    // The length of a one-image file is the legacy image's, whatever its format.
+    return uint32_t(((fileSize + 2) / BLOCK_SIZE) * BLOCK_SIZE + BLOCK_SIZE + CMD_FLASH);
+}
+
 uint32_t KWOCFwUpgraderRS485::flashCommandWord(int which) const
 {
-    if (m_File.m_nFileFormat == FORMAT_SECTIONS)
-        return uint32_t(m_nLittleImageSize) + BLOCK_SIZE + (which == 1 ? CMD_FLASH_FIRST_OF_TWO : CMD_FLASH);
-    // The length of a one-image file is the legacy image's, whatever its format.
-    const uint64_t fileSize = m_pBinFile ? m_pBinFile->bytes.size() : 0;
-    return uint32_t(((fileSize + 2) / BLOCK_SIZE) * BLOCK_SIZE + BLOCK_SIZE + CMD_FLASH);
+    return flashCommandWord(m_File.m_nFileFormat, m_pBinFile ? m_pBinFile->bytes.size() : 0, m_nLittleImageSize,
+                            which);
 }
 
 bool KWOCFwUpgraderRS485::startDeviceFlashing(bool direct, int which)

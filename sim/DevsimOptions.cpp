@@ -1,7 +1,12 @@
 #include "sim/DevsimOptions.h"
 
+#include "platform/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <charconv>
+#include <functional>
 
 namespace sim {
 
@@ -37,18 +42,14 @@ DeviceConfig* findDevice(DevsimOptions& options, uint8_t address)
     return it == options.devices.end() ? nullptr : &*it;
 }
 
-// "--name value" or "--name=value"; `value` empty when the option has none.
-struct Arg {
-    std::string name;
-    std::optional<std::string> inlineValue;
+// A mistake in an option's value, thrown from its callback.
+struct Refused {
+    std::string why;
 };
 
-Arg splitArg(const std::string& arg)
+[[noreturn]] void refuse(std::string why)
 {
-    const auto eq = arg.find('=');
-    if (eq == std::string::npos)
-        return {arg, std::nullopt};
-    return {arg.substr(0, eq), arg.substr(eq + 1)};
+    throw Refused{std::move(why)};
 }
 
 bool parseDevice(std::string_view text, DeviceConfig& device, std::string& error)
@@ -117,161 +118,139 @@ std::optional<DevsimOptions> parseDevsimOptions(const std::vector<std::string>& 
     DevsimOptions options;
     std::optional<int> busyAll;       // --busy N: every device without its own --busy ADDR:N
     std::vector<uint8_t> busyGiven;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const Arg arg = splitArg(args[i]);
-        auto value = [&]() -> std::optional<std::string> {
-            if (arg.inlineValue)
-                return arg.inlineValue;
-            if (i + 1 < args.size())
-                return args[++i];
-            error = arg.name + " needs a value";
-            return std::nullopt;
-        };
-        const std::string& name = arg.name;
-        if (name == "--help" || name == "-h") {
-            options.help = true;
-        } else if (name == "--trace") {
-            options.trace = true;
-        } else if (name == "--pace") {
-            options.bus.pace = true;
-            if (arg.inlineValue) {
-                auto baud = parseNumber<unsigned>(*arg.inlineValue);
-                if (!baud || *baud == 0) {
-                    error = "--pace=BAUD needs a baud rate above 0";
-                    return std::nullopt;
-                }
-                options.bus.paceBaud = *baud;
-            }
-        } else if (name == "--little") {
-            std::string_view v = arg.inlineValue ? std::string_view(*arg.inlineValue) : std::string_view();
-            DeviceConfig* device = nullptr;
-            if (arg.inlineValue) {
-                auto address = parseBusAddress(v);
-                device = address ? findDevice(options, *address) : nullptr;
-                if (!device)
-                    error = "--little=" + *arg.inlineValue + ": no such --device before it";
-            } else if (!options.devices.empty()) {
-                device = &options.devices.back();
-            } else {
-                error = "--little comes before any --device";
-            }
+    // Callbacks run as each option is met: --little and [ADDR:] values refer
+    // to the devices given before them.
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras(); // refused below with this program's text
+    const auto flag = [&](const char* name, std::function<void()> action) {
+        app.add_flag_callback(name, std::move(action))->trigger_on_parse();
+    };
+    const auto option = [&](const char* name, std::function<void(const std::string&)> action) {
+        return app.add_option_function<std::string>(name, std::move(action))->trigger_on_parse();
+    };
+    const auto check = [&] {
+        if (!error.empty())
+            refuse(error);
+    };
+    flag("-h,--help", [&] { options.help = true; });
+    flag("--trace", [&] { options.trace = true; });
+    // --pace and --little take their value only after "=".
+    option("--pace", [&](const std::string& v) {
+        options.bus.pace = true;
+        if (v.empty())
+            return;
+        auto baud = parseNumber<unsigned>(v);
+        if (!baud || *baud == 0)
+            refuse("--pace=BAUD needs a baud rate above 0");
+        options.bus.paceBaud = *baud;
+    })->expected(0, 1);
+    option("--little", [&](const std::string& v) {
+        DeviceConfig* device = nullptr;
+        if (!v.empty()) {
+            auto address = parseBusAddress(v);
+            device = address ? findDevice(options, *address) : nullptr;
             if (!device)
-                return std::nullopt;
-            device->running = RunningCode::Little;
-        } else if (name == "--device") {
-            auto v = value();
-            DeviceConfig device;
-            if (!v || !parseDevice(*v, device, error))
-                return std::nullopt;
-            if (findDevice(options, device.address)) {
-                error = "--device: address " + std::string(*v).substr(0, v->find(':')) + " given twice";
-                return std::nullopt;
-            }
-            options.devices.push_back(device);
-        } else if (name == "--little-version") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            std::string_view text = *v;
-            DeviceConfig* device = target(options, text, name, error);
-            auto version = Version::parse(text);
-            if (!device || !version) {
-                if (error.empty())
-                    error = "--little-version needs [ADDR:]X.Y";
-                return std::nullopt;
-            }
-            device->littleVersion = *version;
-        } else if (name == "--router") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            const auto colon = v->find(':');
-            const auto eq = v->find('=');
-            std::optional<uint8_t> router, child;
-            std::optional<unsigned> iface;
-            if (colon != std::string::npos && eq != std::string::npos && colon < eq) {
-                router = parseBusAddress(std::string_view(*v).substr(0, colon));
-                iface = parseNumber<unsigned>(std::string_view(*v).substr(colon + 1, eq - colon - 1));
-                child = parseBusAddress(std::string_view(*v).substr(eq + 1));
-            }
-            if (!router || !iface || !child || *iface > 15) {
-                error = "--router needs ROUTER:IFACE=CHILD (addresses hexadecimal, interface 0..15), got '" + *v + "'";
-                return std::nullopt;
-            }
-            options.routes.push_back({*router, uint8_t(*iface), *child});
-        } else if (name == "--busy") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            std::string_view text = *v;
-            DeviceConfig* device = nullptr;
-            if (text.find(':') != std::string_view::npos && !(device = target(options, text, name, error)))
-                return std::nullopt;
-            auto polls = parseNumber<int>(text);
-            if (!polls || *polls < 0) {
-                error = "--busy needs [ADDR:]N, N status reads that answer busy after each block";
-                return std::nullopt;
-            }
-            if (device) {
-                device->busyPolls = *polls;
-                busyGiven.push_back(device->address);
-            } else {
-                busyAll = *polls;
-            }
-        } else if (name == "--fault") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            const auto colon = v->find(':');
-            auto address = colon == std::string::npos ? std::nullopt : parseBusAddress(std::string_view(*v).substr(0, colon));
-            if (!address) {
-                error = "--fault needs ADDR:KIND[=N][@TRIGGER][*TIMES], got '" + *v + "'";
-                return std::nullopt;
-            }
-            auto fault = Fault::parse(std::string_view(*v).substr(colon + 1), &error);
-            if (!fault)
-                return std::nullopt;
-            options.faults.push_back({*address, *fault});
-        } else if (name == "--restart-ms") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            auto ms = parseNumber<long>(*v);
-            if (!ms || *ms < 0) {
-                error = "--restart-ms needs a number of milliseconds";
-                return std::nullopt;
-            }
-            options.bus.restartTime = std::chrono::milliseconds(*ms);
-        } else if (name == "--turnaround-us") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            auto us = parseNumber<long>(*v);
-            if (!us || *us < 0) {
-                error = "--turnaround-us needs a number of microseconds";
-                return std::nullopt;
-            }
-            options.bus.turnaround = std::chrono::microseconds(*us);
-        } else if (name == "--link") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            if (v->empty() || v->find('/') != std::string::npos || *v == "." || *v == "..") {
-                error = "--link needs a port name such as COM1";
-                return std::nullopt;
-            }
-            options.link = *v;
-        } else if (name == "--data-dir") {
-            auto v = value();
-            if (!v)
-                return std::nullopt;
-            options.dataDir = *v;
+                refuse("--little=" + v + ": no such --device before it");
+        } else if (!options.devices.empty()) {
+            device = &options.devices.back();
         } else {
-            error = "unknown option '" + args[i] + "' (see --help)";
+            refuse("--little comes before any --device");
+        }
+        device->running = RunningCode::Little;
+    })->expected(0, 1);
+    option("--device", [&](const std::string& v) {
+        DeviceConfig device;
+        if (!parseDevice(v, device, error))
+            refuse(error);
+        if (findDevice(options, device.address))
+            refuse("--device: address " + v.substr(0, v.find(':')) + " given twice");
+        options.devices.push_back(device);
+    });
+    option("--little-version", [&](const std::string& v) {
+        std::string_view text = v;
+        DeviceConfig* device = target(options, text, "--little-version", error);
+        auto version = Version::parse(text);
+        check();
+        if (!device || !version)
+            refuse("--little-version needs [ADDR:]X.Y");
+        device->littleVersion = *version;
+    });
+    option("--router", [&](const std::string& v) {
+        const auto colon = v.find(':');
+        const auto eq = v.find('=');
+        std::optional<uint8_t> router, child;
+        std::optional<unsigned> iface;
+        if (colon != std::string::npos && eq != std::string::npos && colon < eq) {
+            router = parseBusAddress(std::string_view(v).substr(0, colon));
+            iface = parseNumber<unsigned>(std::string_view(v).substr(colon + 1, eq - colon - 1));
+            child = parseBusAddress(std::string_view(v).substr(eq + 1));
+        }
+        if (!router || !iface || !child || *iface > 15)
+            refuse("--router needs ROUTER:IFACE=CHILD (addresses hexadecimal, interface 0..15), got '" + v + "'");
+        options.routes.push_back({*router, uint8_t(*iface), *child});
+    });
+    option("--busy", [&](const std::string& v) {
+        std::string_view text = v;
+        DeviceConfig* device = nullptr;
+        if (text.find(':') != std::string_view::npos && !(device = target(options, text, "--busy", error)))
+            refuse(error);
+        auto polls = parseNumber<int>(text);
+        if (!polls || *polls < 0)
+            refuse("--busy needs [ADDR:]N, N status reads that answer busy after each block");
+        if (device) {
+            device->busyPolls = *polls;
+            busyGiven.push_back(device->address);
+        } else {
+            busyAll = *polls;
+        }
+    });
+    option("--fault", [&](const std::string& v) {
+        const auto colon = v.find(':');
+        auto address = colon == std::string::npos ? std::nullopt : parseBusAddress(std::string_view(v).substr(0, colon));
+        if (!address)
+            refuse("--fault needs ADDR:KIND[=N][@TRIGGER][*TIMES], got '" + v + "'");
+        auto fault = Fault::parse(std::string_view(v).substr(colon + 1), &error);
+        if (!fault)
+            refuse(error);
+        options.faults.push_back({*address, *fault});
+    });
+    option("--restart-ms", [&](const std::string& v) {
+        auto ms = parseNumber<long>(v);
+        if (!ms || *ms < 0)
+            refuse("--restart-ms needs a number of milliseconds");
+        options.bus.restartTime = std::chrono::milliseconds(*ms);
+    });
+    option("--turnaround-us", [&](const std::string& v) {
+        auto us = parseNumber<long>(v);
+        if (!us || *us < 0)
+            refuse("--turnaround-us needs a number of microseconds");
+        options.bus.turnaround = std::chrono::microseconds(*us);
+    });
+    option("--link", [&](const std::string& v) {
+        if (v.empty() || v.find('/') != std::string::npos || v == "." || v == "..")
+            refuse("--link needs a port name such as COM1");
+        options.link = v;
+    });
+    option("--data-dir", [&](const std::string& v) { options.dataDir = v; });
+
+    try {
+        app.parse(platform::parserArguments(args));
+    } catch (const Refused& r) {
+        error = r.why;
+        return std::nullopt;
+    } catch (const CLI::ArgumentMismatch&) {
+        error = platform::optionWithoutValue(args) + " needs a value";
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+    for (const std::string& extra : app.remaining()) {
+        if (extra != "--") {
+            error = "unknown option '" + extra + "' (see --help)";
             return std::nullopt;
         }
-        if (!error.empty())
-            return std::nullopt;
     }
     for (auto& d : options.devices)
         if (busyAll && std::find(busyGiven.begin(), busyGiven.end(), d.address) == busyGiven.end())

@@ -1,7 +1,10 @@
 // rs485-mkfw: writes firmware files of the three formats, valid or with a
 // deliberate fault, for the simulator, the tests and manual runs.
 #include "sim/mkfw/FirmwareLayout.h"
+#include "platform/CommandLine.h"
 #include "platform/StandardDescriptors.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -253,21 +256,34 @@ int main(int argc, char** argv) {
         {"--lt-value", number32(o.ltValue)},
     };
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (name == "--help" || name == "-h") {
-            std::cout << HELP;
-            return 0;
-        }
-        const auto option = options.find(name);
-        if (option == options.end())
-            return usageError("unknown option " + name);
-        if (i + 1 >= argc)
-            return usageError(name + " needs a value");
-        const std::string value = argv[++i];
-        if (!option->second(value))
-            return usageError("bad value for " + name + ": " + value);
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras(); // refused below with this program's text
+    bool help = false;
+    std::string refused;
+    app.add_flag_callback("-h,--help", [&] { help = true; })->trigger_on_parse();
+    for (const auto& [name, apply] : options)
+        app.add_option_function<std::string>(name, [&, name = name, apply = apply](const std::string& value) {
+               if (refused.empty() && !apply(value))
+                   refused = "bad value for " + name + ": " + value;
+           })->trigger_on_parse();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        app.parse(platform::parserArguments(args));
+    } catch (const CLI::ArgumentMismatch&) {
+        return usageError(platform::optionWithoutValue(args) + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return usageError(e.what());
     }
+    if (help) {
+        std::cout << HELP;
+        return 0;
+    }
+    for (const std::string& extra : app.remaining())
+        if (extra != "--")
+            return usageError("unknown option " + extra);
+    if (!refused.empty())
+        return usageError(refused);
     if (!formatGiven)
         return usageError("--format is required");
     if (output.empty())

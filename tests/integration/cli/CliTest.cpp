@@ -1,15 +1,19 @@
 // rs485-upgrade: argument rules, then whole runs of the program against
 // rs485-devsim in its own process, each in a home of its own.
 #include "cli/CliOptions.h"
+#include "engine/FirmwareImages.h"
+#include "engine/Fwupgraderrs485.h"
 #include "platform/SerialPort.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <filesystem>
@@ -60,6 +64,16 @@ TEST(CliArguments, ValuesFollowTheWindowsRules)
         {{"--check", "--addresses", "55,56"}, "--addresses upgrades devices; check one device at a time"},
         {{"--list-ports"}, nullptr},
         {{"--help"}, nullptr},
+        // Joined values, combined flags and -- as a user types them by habit.
+        {{"-b0", "fw.bin"}, "Invalid Baudrate value"},
+        {{"--baud=115200", "fw.bin"}, nullptr},
+        {{"-qv", "fw.bin"}, "--verbose and --quiet cannot be combined"},
+        {{"fw.bin", "-qp"}, "Option -p needs a value"},
+        {{"--port=", "fw.bin"}, "Invalid Com port"},
+        {{"-x.bin"}, "Unknown option -x.bin"},
+        {{"fw.bin", "--", "-x.bin"}, "Only one bin file can be given"},
+        {{"--info"}, "No bin file has been selected."},
+        {{"--info", "--json", "fw.bin"}, nullptr},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -99,6 +113,14 @@ TEST(CliArguments, OptionsReachTheRun)
     EXPECT_EQ(cli::comNumberOf("COM0"), 0);
     EXPECT_EQ(cli::comNumberOf("COM256"), 0);
     EXPECT_EQ(cli::comNumberOf("/dev/ttyS0"), 0);
+    const cli::ParseResult joined = cli::parseArguments({"-b9600", "-pCOM3", "-qa56", "--json", "--", "-x.bin"});
+    ASSERT_TRUE(joined.ok) << joined.error;
+    EXPECT_EQ(joined.options.baudRate, 9600);
+    EXPECT_EQ(joined.options.port, "COM3");
+    EXPECT_TRUE(joined.options.quiet);
+    EXPECT_TRUE(joined.options.json);
+    EXPECT_EQ(joined.options.targets, (std::vector<int>{0x56}));
+    EXPECT_EQ(joined.options.file, "-x.bin");
     const cli::ParseResult defaults = cli::parseArguments({"fw.bin"});
     EXPECT_EQ(defaults.options.port, "COM1");
     EXPECT_EQ(defaults.options.baudRate, 115200);
@@ -188,11 +210,12 @@ protected:
     }
 
     // Runs rs485-upgrade with stdin from /dev/null (no terminal); the time
-    // limit only guards against a hang.
-    Output upgrade(const std::string& args)
+    // limit only guards against a hang. outputOnly: standard error is left
+    // out of the text.
+    Output upgrade(const std::string& args, bool outputOnly = false)
     {
         const std::string command = "HOME=" + home + " timeout 120 " + UPGRADE_PROGRAM + " " + args +
-                                    " </dev/null 2>&1";
+                                    " </dev/null " + (outputOnly ? "2>>" + home + "/stderr.txt" : "2>&1");
         Output out;
         FILE* pipe = popen(command.c_str(), "r");
         if (!pipe)
@@ -256,6 +279,28 @@ std::string fileText(const std::string& path)
     return content.str();
 }
 
+// Every line of the text as a JSON object, keys in their written order; a
+// line that is not one fails the test.
+std::vector<nlohmann::ordered_json> jsonLines(const std::string& text)
+{
+    std::vector<nlohmann::ordered_json> records;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        try {
+            records.push_back(nlohmann::ordered_json::parse(line));
+        } catch (const nlohmann::json::exception& e) {
+            ADD_FAILURE() << "not a JSON line: " << line << " (" << e.what() << ")";
+        }
+    }
+    return records;
+}
+
+std::string sameFile(const std::string& path)
+{
+    std::error_code ignored;
+    return fs::weakly_canonical(path, ignored).string();
+}
+
 TEST_F(CliRun, SingleAndTwoImageUpgradesThenChecks)
 {
     startSimulator({"--device", "55:18.4:1.0:2.0", "--device", "56:18.4:1.0"});
@@ -297,6 +342,133 @@ TEST_F(CliRun, RoutedCheckThroughTwoHopsAndAPortGivenByPath)
     ASSERT_EQ(first.rfind("pty: ", 0), 0u) << first;
     out = upgrade("--check -p " + first.substr(5) + " -V 20:2 -V 21:7 -a 33");
     EXPECT_EQ(out.status, 0) << out.text;
+
+    out = upgrade("--check --json -V20:2 --via=21:7 -a33", true);
+    EXPECT_EQ(out.status, 0) << fileText(home + "/stderr.txt");
+    const auto records = jsonLines(out.text);
+    ASSERT_EQ(records.size(), 1u) << out.text;
+    EXPECT_EQ(records[0]["route"], nlohmann::ordered_json::parse(R"([{"address":"20","interface":2},{"address":"21","interface":7}])"));
+    EXPECT_EQ(records[0]["address"], "33");
+    EXPECT_EQ(records[0]["device"], nlohmann::ordered_json::parse(
+        R"({"type":"18.4","version_before":"1.3","hardware":"1.1","version_after":null})"));
+}
+
+TEST_F(CliRun, JsonRecordsOfFinishedFailedAndCheckedRuns)
+{
+    startSimulator({"--device", "55:18.4:1.0:2.0", "--device", "56:18.4:1.0", "--fault", "56:corrupt=5@rblock3*0"});
+    std::ifstream log(home + "/devsim.log");
+    std::string pty;
+    std::getline(log, pty);
+    const std::string file = firmware("fw.bin", "--format=32bits --version=1.5 --code-size 0x1000");
+
+    Output out = upgrade("--json --restart-wait 2 --addresses 55,56 " + file, true);
+    const std::string human = fileText(home + "/stderr.txt");
+    EXPECT_EQ(out.status, 1) << human;
+    EXPECT_NE(human.find("Summary:\n55\tUpgrade finished successfully.\n56\tUpgrade failed. Analyse data failed\n"),
+              std::string::npos) << "the human text goes to standard error:\n" << human;
+    const auto records = jsonLines(out.text);
+    ASSERT_EQ(records.size(), 2u) << "one line per device and nothing else:\n" << out.text;
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : records[0].items())
+        keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"port", "baud", "route", "address", "file", "device", "result", "reason",
+                                              "seconds"}));
+    for (const auto& record : records) {
+        EXPECT_EQ(record["port"]["given"], "COM1");
+        ASSERT_TRUE(record["port"]["device"].is_string()) << record.dump();
+        EXPECT_EQ(sameFile(record["port"]["device"]), sameFile(pty.substr(5))) << record.dump();
+        EXPECT_EQ(record["baud"], 115200);
+        EXPECT_EQ(record["route"], nlohmann::ordered_json::array());
+        EXPECT_EQ(record["file"], nlohmann::ordered_json::parse(
+            R"({"path":")" + file + R"(","format":"32bits","version":"1.5","lt_version":null,"bg_version":null})"));
+        ASSERT_TRUE(record["seconds"].is_number()) << record.dump();
+        const double seconds = record["seconds"];
+        EXPECT_GT(seconds, 0);
+        EXPECT_DOUBLE_EQ(seconds, std::round(seconds * 100) / 100) << "two decimals";
+    }
+    EXPECT_EQ(records[0]["address"], "55");
+    EXPECT_EQ(records[0]["device"], nlohmann::ordered_json::parse(
+        R"({"type":"18.4","version_before":"1.0","hardware":"2.0","version_after":"1.5"})"));
+    EXPECT_EQ(records[0]["result"], "finished");
+    EXPECT_EQ(records[0]["reason"], nullptr);
+    EXPECT_EQ(records[1]["address"], "56");
+    EXPECT_EQ(records[1]["device"], nlohmann::ordered_json::parse(
+        R"({"type":"18.4","version_before":"1.0","hardware":null,"version_after":null})"));
+    EXPECT_EQ(records[1]["result"], "failed");
+    EXPECT_EQ(records[1]["reason"], "Analyse data failed");
+
+    out = upgrade("--check --json -qa56", true);
+    EXPECT_EQ(out.status, 0) << fileText(home + "/stderr.txt");
+    const auto checked = jsonLines(out.text);
+    ASSERT_EQ(checked.size(), 1u) << out.text;
+    EXPECT_EQ(checked[0]["file"], nullptr);
+    EXPECT_EQ(checked[0]["result"], "check_done");
+    EXPECT_EQ(checked[0]["reason"], nullptr);
+    EXPECT_EQ(checked[0]["device"]["version_before"], "1.0");
+}
+
+TEST_F(CliRun, InfoShowsWhatTheFileHoldsAndTheEnginesImages)
+{
+    struct Case {
+        const char* name;
+        const char* options;
+        const char* expected; // what rs485-mkfw was given
+    };
+    const Case cases[] = {
+        {"legacy.bin", "--format=legacy --device-type 18.6 --version=1.7 --min-version 1.1 --max-hardware 2.9 --code-size 1000",
+         R"({"format":"legacy","file_size":1000,"device_type":"18.6","version":"1.7","min_version":"1.1",
+             "max_hardware":"2.9","min_hardware":null,"image_size":1024,"flash_word":1030})"},
+        {"single.bi2", "--format 32bits --version 2.1 --min-version 2.0 --min-hardware 1.0 --code-size 0x2000",
+         R"({"format":"32bits","device_type":"18.4","version":"2.1","min_version":"2.0","max_hardware":null,
+             "min_hardware":"1.0"})"},
+        {"double.bin", "--format sections --device-type 18.5 --lt-version 1.2 --lt-min-version 1.1 --bg-version 1.6 "
+                       "--max-hardware 2.9 --min-hardware 1.0 --processor 5",
+         R"({"format":"sections","lt_device_type":"18.5","lt_version":"1.2","lt_min_version":"1.1",
+             "lt_max_hardware":"2.9","lt_min_hardware":"1.0","bg_device_type":"18.5","bg_version":"1.6",
+             "bg_needs_lt":"1.2","bg_max_hardware":"2.9","bg_min_hardware":"1.0","processor":5})"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = firmware(c.name, c.options);
+        // No port is opened: COM9 does not exist.
+        Output out = upgrade("--info --json -p COM9 " + path, true);
+        EXPECT_EQ(out.status, 0) << c.name << ": " << fileText(home + "/stderr.txt");
+        const auto records = jsonLines(out.text);
+        ASSERT_EQ(records.size(), 1u) << out.text;
+        const nlohmann::ordered_json& info = records[0];
+        EXPECT_EQ(info["file"], path);
+        const auto expected = nlohmann::ordered_json::parse(c.expected);
+        for (const auto& [key, value] : expected.items())
+            EXPECT_EQ(info[key], value) << c.name << ": " << key;
+
+        // The images an upgrade would upload, as the engine builds them.
+        KWOSBinFile file;
+        KWOSBinFileDescription description;
+        KWOSBinFileLabels labels;
+        ASSERT_TRUE(openBinFile(path, file, description, labels)) << c.name;
+        const auto flashWord = [&](int32_t little, int which) {
+            return KWOCFwUpgraderRS485::flashCommandWord(description.m_nFileFormat, file.bytes.size(), little, which);
+        };
+        if (description.m_nFileFormat == FORMAT_SECTIONS) {
+            KWOSSectionImages images;
+            ASSERT_TRUE(buildSectionImages(file, description, images));
+            const int32_t little = int32_t(images.little.size());
+            EXPECT_EQ(info["little_image_size"], images.little.size());
+            EXPECT_EQ(info["little_flash_word"], flashWord(little, 1));
+            EXPECT_EQ(info["big_image_size"], images.big.size());
+            EXPECT_EQ(info["big_flash_word"], flashWord(little, 2));
+        } else {
+            KWOImage image;
+            ASSERT_TRUE(buildSingleImage(file, description, image));
+            EXPECT_EQ(info["image_size"], image.size()) << c.name;
+            EXPECT_EQ(info["flash_word"], flashWord(0, 1)) << c.name;
+        }
+    }
+    // As text: one "key: value" line each, flash words in hexadecimal.
+    const Output text = upgrade("--info " + home + "/double.bin", true);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.text.find("\nprocessor: 5\nlittle_image_size: 16448\nlittle_flash_word: 0x40A6\n"),
+              std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("\nbg_needs_lt: 1.2\n"), std::string::npos) << text.text;
 }
 
 TEST_F(CliRun, FailuresGiveTheReasonOnTheLastLineAndExitOne)
@@ -373,7 +545,7 @@ TEST_F(CliRun, SignalStopsTheRunClosesThePortAndReportsIt)
         std::remove(diagnosticFile().c_str());
         const std::string output = home + "/interrupted-" + c.name + ".txt";
         const size_t traceBefore = fileText(home + "/devsim.log").size();
-        const pid_t pid = startUpgrade({"--restart-wait", "2", file}, output);
+        const pid_t pid = startUpgrade({"--json", "--restart-wait", "2", file}, output);
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(waitFor([&] { return fileText(output).find("Progress 10 %") != std::string::npos; },
                             std::chrono::seconds(60)))
@@ -386,6 +558,13 @@ TEST_F(CliRun, SignalStopsTheRunClosesThePortAndReportsIt)
         EXPECT_EQ(WEXITSTATUS(status), c.status) << c.name;
         Output out{WEXITSTATUS(status), fileText(output)};
         EXPECT_EQ(out.lastLine(), "Upgrade failed. Interrupted.") << out.text;
+        const size_t record = out.text.find("\n{");
+        ASSERT_NE(record, std::string::npos) << out.text;
+        const auto interrupted = jsonLines(out.text.substr(record + 1, out.text.find('\n', record + 1) - record - 1));
+        ASSERT_EQ(interrupted.size(), 1u);
+        EXPECT_EQ(interrupted[0]["result"], "interrupted");
+        EXPECT_EQ(interrupted[0]["reason"], "Interrupted.");
+        EXPECT_EQ(interrupted[0]["device"]["version_before"], c.signal == SIGINT ? "1.0" : "1.5");
         EXPECT_NE(fileText(diagnosticFile()).find(std::string("Upgrade interrupted by ") + c.name),
                   std::string::npos)
             << fileText(diagnosticFile());
@@ -423,11 +602,13 @@ TEST_F(CliRun, BadInputExitsTwoWithItsMessage)
         std::ofstream garbage(home + "/garbage.bin", std::ios::binary);
         garbage << std::string(256, '\x5A');
     }
-    out = upgrade(home + "/garbage.bin");
-    EXPECT_EQ(out.status, 2);
-    EXPECT_NE(out.text.find("garbage.bin: Bin file not valid. Valid signature not found in the bin file.\n"),
-              std::string::npos)
-        << out.text;
+    for (const char* mode : {"", "--info ", "--info --json "}) {
+        out = upgrade(mode + home + "/garbage.bin");
+        EXPECT_EQ(out.status, 2) << mode;
+        EXPECT_EQ(out.text, "rs485-upgrade: " + home +
+                                "/garbage.bin: Bin file not valid. Valid signature not found in the bin file.\n")
+            << mode;
+    }
 
     const std::string file = firmware("fw.bin", "--format legacy --version 1.5");
     out = upgrade("-p COM9 " + file);

@@ -62,7 +62,7 @@ TEST(SimOptions, BusyForAllDevicesWhereverItStands)
 {
     std::string error;
     const auto o = parseDevsimOptions(
-        words({"--busy", "3", "--device", "55:1.0:1.0", "--device", "33:1.0:1.0", "--busy", "33:1"}), error);
+        words({"--busy", "3", "--device=55:1.0:1.0", "--device", "33:1.0:1.0", "--busy=33:1", "--"}), error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->devices[0].busyPolls, 3);
     EXPECT_EQ(o->devices[1].busyPolls, 1);
@@ -84,6 +84,7 @@ TEST(SimOptions, MistakesAreNamed)
         {words({"--device", "55:18.4:1.0", "--fault", "55:bogus"}), "bogus"},
         {words({"--device", "55:18.4:1.0", "--fault", "noanswer"}), "ADDR:KIND"},
         {words({"--device", "55:18.4:1.0", "--restart-ms"}), "needs a value"},
+        {words({"--device", "55:18.4:1.0", "--restart-ms=", "100"}), "milliseconds"},
         {words({"--device", "55:18.4:1.0", "--link", "../COM1"}), "port name"},
         {words({"--device", "55:18.4:1.0", "--pace=0"}), "baud"},
         {words({"--device", "55:18.4:1.0", "--frobnicate"}), "--frobnicate"},
