@@ -54,13 +54,6 @@ std::string deviceVersionText(int32_t firmware, int32_t hardware)
     return std::to_string((firmware >> 16) & 0xFF) + "." + std::to_string(firmware & 0x7F);
 }
 
-std::string hardwareText(int32_t hardware)
-{
-    if (hardware <= 0)
-        return {};
-    return std::to_string((hardware >> 16) & 0xFF) + "." + std::to_string(hardware & 0xFF);
-}
-
 Json runRecord(const Options& options, const RunRecord& run)
 {
     Json route = Json::array();

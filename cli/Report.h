@@ -30,10 +30,8 @@ struct RunRecord {
 
 nlohmann::ordered_json runRecord(const Options& options, const RunRecord& run);
 
-// A device's firmware word and hardware word as "M.m" texts, the little-code
-// mark left out; the hardware is empty when the device reports none.
+// A device's firmware word as "M.m", the little-code mark left out.
 std::string deviceVersionText(int32_t firmware, int32_t hardware);
-std::string hardwareText(int32_t hardware);
 
 // What the file holds and the images an upgrade would upload, built by the
 // engine's own builders. False when they refuse the file (their report

@@ -175,7 +175,7 @@ void Session::noteVersion()
         m_device.versionAfter = version;
     } else if (m_device.versionBefore.empty()) {
         m_device.versionBefore = version;
-        m_device.hardware = hardwareText(m_engine->m_nHardwareVersion);
+        m_device.hardware = KWOCFwUpgraderRS485::hardwareVersionText(m_engine->m_nHardwareVersion);
     }
 }
 

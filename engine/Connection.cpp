@@ -180,10 +180,17 @@ std::string KWOCFwUpgraderRS485::versionDisplayText(int32_t f, int32_t h)
 {
     if (h <= 0)
         return std::to_string(f >> 16) + "." + std::to_string(f & 0xFFFF) + " / NA";
-    const std::string hardware = std::to_string((h >> 16) & 0xFF) + "." + std::to_string(h & 0xFF);
+    const std::string hardware = hardwareVersionText(h);
     if (f & LITTLE_CODE_BIT)
         return "L " + std::to_string((f >> 16) & 0xFF) + "." + std::to_string(f & 0x7F) + " / " + hardware;
     return std::to_string((f >> 16) & 0xFF) + "." + std::to_string(f & 0xFF) + " / " + hardware;
+}
+
+std::string KWOCFwUpgraderRS485::hardwareVersionText(int32_t h)
+{
+    if (h <= 0)
+        return {};
+    return std::to_string((h >> 16) & 0xFF) + "." + std::to_string(h & 0xFF);
 }
 
 std::string KWOCFwUpgraderRS485::deviceTypeText(int32_t deviceType)

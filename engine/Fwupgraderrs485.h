@@ -177,6 +177,8 @@ public:
     static bool readLengthField(const uint8_t* bytes, uint32_t limit, uint32_t position, uint64_t& value,
                                 uint32_t& next);
     static std::string versionDisplayText(int32_t firmwareVersion, int32_t hardwareVersion);
+    // "M.m"; empty when the device reports no hardware version.
+    static std::string hardwareVersionText(int32_t hardwareVersion);
     static std::string deviceTypeText(int32_t deviceType);
     // Progress after `blocksDone` blocks of an image of `imageSize` bytes.
     static int progressValue(int32_t blocksDone, int32_t imageSize);
