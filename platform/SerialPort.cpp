@@ -201,7 +201,6 @@ long SerialPort::bytesWaiting() const
     return count;
 }
 
-
 bool SerialPort::writeAll(const uint8_t* data, size_t count, std::string* why, int timeLimitMs) const
 {
     auto failed = [why](const std::string& cause) {
